@@ -1,0 +1,101 @@
+#include "adpcm.hpp"
+
+#include <algorithm>
+#include <array>
+
+namespace voxaria {
+
+AdpcmState code;
+AdpcmState decode;
+
+namespace {
+
+constexpr std::array<int, 16> indexTable = {-1, -1, -1, -1, 2, 4, 6, 8,
+                                            -1, -1, -1, -1, 2, 4, 6, 8};
+
+constexpr std::array<int, 89> stepsizeTable = {
+    7,     8,     9,     10,    11,    12,    13,    14,    16,    17,    19,    21,    23,
+    25,    28,    31,    34,    37,    41,    45,    50,    55,    60,    66,    73,    80,
+    88,    97,    107,   118,   130,   143,   157,   173,   190,   209,   230,   253,   279,
+    307,   337,   371,   408,   449,   494,   544,   598,   658,   724,   796,   876,   963,
+    1060,  1166,  1282,  1411,  1552,  1707,  1878,  2066,  2272,  2499,  2749,  3024,  3327,
+    3660,  4026,  4428,  4871,  5358,  5894,  6484,  7132,  7845,  8630,  9493,  10442, 11487,
+    12635, 13899, 15289, 16818, 18500, 20350, 22385, 24623, 27086, 29794, 32767};
+static_assert(stepsizeTable.front() == 7 && stepsizeTable.back() == 32767);
+
+constexpr int max_index = static_cast<int>(stepsizeTable.size()) - 1;
+
+constexpr int next_index(int index, int q) { return std::clamp(index + indexTable[q], 0, max_index); }
+
+constexpr int clamp_sample(int value) { return std::clamp(value, -32768, 32767); }
+
+// The reconstruction difference for code q at this step; the coder and the
+// decoder share it, so a decoder fed every code tracks the coder exactly.
+constexpr int reconstructed_difference(int step, int q) {
+  int vpdiff = step >> 3;
+  if (q & 4) vpdiff += step;
+  if (q & 2) vpdiff += step >> 1;
+  if (q & 1) vpdiff += step >> 2;
+  return vpdiff;
+}
+
+// One sample's 4-bit code: sign in bit 3, then three bits of successive
+// approximation of |diff| in units of step, step/2, step/4.
+constexpr int quantise(int diff, int step) {
+  int q = 0;
+  if (diff < 0) {
+    q = 8;
+    diff = -diff;
+  }
+  if (diff >= step) {
+    q |= 4;
+    diff -= step;
+  }
+  if (diff >= (step >> 1)) {
+    q |= 2;
+    diff -= step >> 1;
+  }
+  if (diff >= (step >> 2)) q |= 1;
+  return q;
+}
+
+// Advances the state by one code and returns the new predicted sample.
+int apply_code(int q, int& predicted, int& index) {
+  const int step = stepsizeTable[index];
+  const int vpdiff = reconstructed_difference(step, q);
+  predicted = clamp_sample((q & 8) ? predicted - vpdiff : predicted + vpdiff);
+  index = next_index(index, q);
+  return predicted;
+}
+
+}  // namespace
+
+void adpcm_coder(const std::int16_t* samples, std::uint8_t* codes, std::size_t sample_count,
+                 AdpcmState& state) {
+  int predicted = state.predicted;
+  int index = state.step_index;
+  for (std::size_t i = 0; i < sample_count; ++i) {
+    const int q = quantise(samples[i] - predicted, stepsizeTable[index]);
+    apply_code(q, predicted, index);
+    if (i % 2 == 0)
+      codes[i / 2] = static_cast<std::uint8_t>(q << 4);  // an odd count keeps a zero low nibble
+    else
+      codes[i / 2] = static_cast<std::uint8_t>(codes[i / 2] | q);
+  }
+  state.predicted = static_cast<std::int16_t>(predicted);
+  state.step_index = static_cast<std::int8_t>(index);
+}
+
+void adpcm_decoder(const std::uint8_t* codes, std::int16_t* samples, std::size_t sample_count,
+                   AdpcmState& state) {
+  int predicted = state.predicted;
+  int index = state.step_index;
+  for (std::size_t i = 0; i < sample_count; ++i) {
+    const int q = (i % 2 == 0) ? codes[i / 2] >> 4 : codes[i / 2] & 0x0F;
+    samples[i] = static_cast<std::int16_t>(apply_code(q, predicted, index));
+  }
+  state.predicted = static_cast<std::int16_t>(predicted);
+  state.step_index = static_cast<std::int8_t>(index);
+}
+
+}  // namespace voxaria

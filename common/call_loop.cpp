@@ -1,0 +1,113 @@
+#include "call_loop.hpp"
+
+#include <sys/select.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <cstring>
+
+#include "adpcm.hpp"
+#include "console.hpp"
+#include "profile.hpp"
+#include "squelch.hpp"
+#include "transport.hpp"
+
+namespace voxaria {
+
+AudioBlock play_buffer{};
+
+namespace {
+
+int network_fds = 0;  // the call socket's number plus one
+timeval zero_timeout{};
+
+// A poll that returns at once; an error counts as something being there,
+// so that the receive or the hang-up that follows deals with it.
+bool readable(int fd, int nfds) {
+  fd_set set;
+  FD_ZERO(&set);
+  FD_SET(fd, &set);
+  timeval timeout = zero_timeout;
+  return select(nfds, &set, nullptr, nullptr, &timeout) != 0;
+}
+
+bool network_readable() { return readable(profile.call_socket, network_fds); }
+bool hang_up_requested() { return readable(STDIN_FILENO, STDIN_FILENO + 1); }
+
+int terminate() {
+  message("Terminating..");
+  return -1;
+}
+
+[[noreturn]] void hang_up() {
+  close(profile.call_socket);
+  if (audio_rd > 0) close(audio_rd);
+  if (audio_wr > 0) close(audio_wr);
+  message(profile.farewell);
+  std::exit(1);
+}
+
+int collect() {
+  while (network_readable())
+    if (receive_audio() == -1) return -1;
+  return 0;
+}
+
+int ready_microphone() {
+  if (audio_rd != 0) return 0;
+  RECEIVING = 0;
+  TRANSMITTING = 1;
+  return open_recording();
+}
+
+// Sends block after block for as long as the squelch hears speech; the
+// block that completes a silence is not sent.
+int talk() {
+  if (record_block(record_buffer) == -1) return -1;
+  while (squelch_buffer(static_cast<int>(block_samples)) == 0) {
+    adpcm_coder(record_buffer.data(), compressed_buffer.data(), block_samples, code);
+    std::memcpy(transmit_buffer.data(), compressed_buffer.data(), static_cast<std::size_t>(compressed_size));
+    if (transmit_audio() == -1) return -1;
+    if (record_block(record_buffer) == -1) return -1;
+  }
+  return 0;
+}
+
+// Plays every queued block, oldest first, collecting at most one newly
+// arrived payload per block played.
+int play_queue() {
+  if (audio_rd > 0) close(audio_rd);
+  audio_rd = 0;
+  RECEIVING = 1;
+  TRANSMITTING = 0;
+  if (open_playback() == -1) return -1;
+  while (!isEmpty(headPtr)) {
+    dequeue(&headPtr, &tailPtr);
+    adpcm_decoder(compressed_buffer.data(), play_buffer.data(), block_samples, decode);
+    if (play_block(play_buffer) == -1) return -1;
+    if (network_readable() && receive_audio() == -1) return -1;
+  }
+  close(audio_wr);
+  audio_wr = -1;
+  return 0;
+}
+
+}  // namespace
+
+int run_conversation() {
+  network_fds = profile.call_socket + 1;
+  zero_timeout = timeval{};
+  latch_peer();
+  if (threshold() < 0) return terminate();
+  message(profile.talk_prompt);
+  for (;;) {
+    if (collect() == -1) return terminate();
+    if (ready_microphone() == -1) return terminate();
+    if (talk() == -1) return terminate();
+    if (hang_up_requested()) hang_up();
+    if (isEmpty(headPtr)) continue;
+    if (play_queue() == -1) return terminate();
+  }
+}
+
+}  // namespace voxaria

@@ -1,0 +1,7 @@
+#include "profile.hpp"
+
+namespace voxaria {
+
+Profile profile;
+
+}  // namespace voxaria

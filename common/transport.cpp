@@ -1,0 +1,99 @@
+#include "transport.hpp"
+
+#include <sys/socket.h>
+
+#include <cstring>
+#include <new>
+
+#include "console.hpp"
+#include "profile.hpp"
+#include "protocol.hpp"
+
+namespace voxaria {
+
+const int compressed_size = static_cast<int>(protocol::voice_payload_size);
+
+PayloadBuffer receive_buffer{};
+PayloadBuffer transmit_buffer{};
+PayloadBuffer compressed_buffer{};
+QueueNode* headPtr = nullptr;
+QueueNode* tailPtr = nullptr;
+
+namespace {
+
+sockaddr_in latched_peer{};
+
+bool is_latched_peer(const sockaddr_in& sender) {
+  return sender.sin_family == latched_peer.sin_family &&
+         sender.sin_port == latched_peer.sin_port &&
+         sender.sin_addr.s_addr == latched_peer.sin_addr.s_addr;
+}
+
+}  // namespace
+
+void latch_peer() { latched_peer = *profile.peer; }
+
+int receive_audio() {
+  int remaining = compressed_size;
+  int offset = 0;
+  while (remaining > 0) {
+    sockaddr_in sender{};
+    socklen_t sender_len = sizeof sender;
+    const ssize_t got = recvfrom(profile.call_socket, receive_buffer.data() + offset,
+                                 static_cast<std::size_t>(remaining), 0,
+                                 reinterpret_cast<sockaddr*>(&sender), &sender_len);
+    if (got < 0) {
+      message(profile.receive_failure);
+      return -1;
+    }
+    // Anyone else's datagram is neither voice nor a reason to send ours there.
+    if (!is_latched_peer(sender)) {
+      if (offset == 0) return 0;
+      continue;
+    }
+    *profile.peer = sender;
+    *profile.peer_len = sender_len;
+    remaining -= static_cast<int>(got);
+    offset += static_cast<int>(got);
+  }
+  enqueue(&headPtr, &tailPtr);
+  return 0;
+}
+
+int transmit_audio() {
+  const ssize_t sent = sendto(profile.call_socket, transmit_buffer.data(),
+                              static_cast<std::size_t>(compressed_size), 0,
+                              reinterpret_cast<const sockaddr*>(profile.peer), sizeof(sockaddr_in));
+  if (sent < 0) {
+    message("Connection closed by foreign host.");
+    return -1;
+  }
+  return 0;
+}
+
+void enqueue(QueueNode** head, QueueNode** tail) {
+  auto* node = new (std::nothrow) QueueNode;
+  if (node == nullptr) {
+    message("Memory exhausted. Cannot add any more audio buffers.");
+    return;
+  }
+  std::memcpy(node->payload.data(), receive_buffer.data(), static_cast<std::size_t>(compressed_size));
+  node->next = nullptr;
+  if (isEmpty(*head))
+    *head = node;
+  else
+    (*tail)->next = node;
+  *tail = node;
+}
+
+void dequeue(QueueNode** head, QueueNode** tail) {
+  QueueNode* oldest = *head;
+  std::memcpy(compressed_buffer.data(), oldest->payload.data(), static_cast<std::size_t>(compressed_size));
+  *head = oldest->next;
+  if (*head == nullptr) *tail = nullptr;
+  delete oldest;
+}
+
+int isEmpty(const QueueNode* node) { return node == nullptr ? 1 : 0; }
+
+}  // namespace voxaria

@@ -1,0 +1,40 @@
+// Voice payloads between the call socket and the call loop, and the queue
+// in which received payloads wait until the local talker falls silent.
+#pragma once
+
+#include <array>
+#include <cstdint>
+
+namespace voxaria {
+
+extern const int compressed_size;  // one voice payload, 64 bytes
+
+using PayloadBuffer = std::array<std::uint8_t, 128>;
+extern PayloadBuffer receive_buffer;     // a payload being gathered from the socket
+extern PayloadBuffer transmit_buffer;    // the payload to send
+extern PayloadBuffer compressed_buffer;  // the coder's output, or a payload taken from the queue
+
+struct QueueNode {
+  PayloadBuffer payload;
+  QueueNode* next;
+};
+extern QueueNode* headPtr;  // oldest
+extern QueueNode* tailPtr;  // newest
+
+// Remembers the profile's current peer as the only sender whose datagrams
+// count as voice from now on.
+void latch_peer();
+
+// Gathers one payload and queues it: 0, or -1 after a report when a receive
+// fails. A datagram from anyone but the latched peer is dropped; when it was
+// all there was, nothing is queued and the result is still 0.
+int receive_audio();
+// Sends the payload in transmit_buffer to the peer: 0, or -1 after a report.
+int transmit_audio();
+
+void enqueue(QueueNode** head, QueueNode** tail);
+// Takes the oldest payload into compressed_buffer; the queue must not be empty.
+void dequeue(QueueNode** head, QueueNode** tail);
+int isEmpty(const QueueNode* node);
+
+}  // namespace voxaria

@@ -1,0 +1,132 @@
+// voxariad: the ring daemon. Serves one knock on UDP port 7000 after
+// another: greets the caller, rings here until the answering program runs,
+// telling the caller "no" after every ring and "yes" once it runs, then
+// waits for that call to end.
+
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <netdb.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <array>
+#include <cstdio>
+#include <cstdlib>
+#include <string>
+
+#include "protocol.hpp"
+
+namespace voxariad {
+namespace {
+
+namespace protocol = voxaria::protocol;
+
+constexpr char probe_path[] = "./voxaria_server";
+constexpr char ring_command[] = "cat phone.au > /dev/audio";
+constexpr unsigned ring_pause_seconds = 7;
+
+int daemon_socket = -1;
+sockaddr_in caller{};
+socklen_t caller_len = 0;
+
+// A program file that is being executed cannot be opened for writing: a
+// descriptor means nobody runs the answering program. Anything else, the
+// file missing or not writable included, counts as running.
+bool answering_program_running() {
+  const int probe = open(probe_path, O_WRONLY);
+  if (probe > 0) {
+    close(probe);
+    return false;
+  }
+  return true;
+}
+
+// The caller's host name, or its dotted address when it has none.
+std::string caller_name() {
+  const hostent* host = gethostbyaddr(&caller.sin_addr, sizeof caller.sin_addr, AF_INET);
+  if (host != nullptr && host->h_name != nullptr) return host->h_name;
+  std::array<char, INET_ADDRSTRLEN> dotted{};
+  inet_ntop(AF_INET, &caller.sin_addr, dotted.data(), dotted.size());
+  return dotted.data();
+}
+
+ssize_t send_to_caller(const char* data, std::size_t length) {
+  return sendto(daemon_socket, data, length, 0, reinterpret_cast<const sockaddr*>(&caller),
+                caller_len);
+}
+
+void ring(const std::string& name) {
+  std::printf("\n\nThe host %s is trying to contact you by Voxaria.\n", name.c_str());
+  std::printf("Please launch your Voxaria application.\n");
+  [[maybe_unused]] const int ignored = std::system(ring_command);
+}
+
+void serve_knock() {
+  std::array<char, protocol::knock_limit> knock;
+  if (recvfrom(daemon_socket, knock.data(), knock.size(), 0, reinterpret_cast<sockaddr*>(&caller),
+               &caller_len) < 0)
+    std::printf("Error receiving response from the client.\n");
+  const std::string name = caller_name();
+  if (send_to_caller(protocol::greeting, sizeof protocol::greeting) < 0)
+    std::printf("Error responding to the client request.\n");
+
+  while (!answering_program_running()) {
+    ring(name);
+    if (send_to_caller(protocol::ring_status_no.data(), protocol::ring_status_size) < 0) {
+      // The caller is gone: the go-ahead to nobody fails and ends this knock.
+      std::printf("Connection closed by client.\n");
+      caller = sockaddr_in{};
+      break;
+    }
+    sleep(ring_pause_seconds);
+  }
+  if (send_to_caller(protocol::ring_status_yes.data(), protocol::ring_status_size) < 0) return;
+  // The call lasts as long as the answering program runs.
+  while (answering_program_running()) {
+  }
+}
+
+int bind_daemon_port() {
+  daemon_socket = socket(AF_INET, SOCK_DGRAM, 0);
+  if (daemon_socket < 0) {
+    std::printf("Cant open datagram socket.\n");
+    return -1;
+  }
+  sockaddr_in self{};
+  self.sin_family = AF_INET;
+  self.sin_addr.s_addr = htonl(INADDR_ANY);
+  self.sin_port = htons(protocol::daemon_port);
+  if (bind(daemon_socket, reinterpret_cast<const sockaddr*>(&self), sizeof self) < 0) {
+    std::perror("bind");
+    return -1;
+  }
+  caller = sockaddr_in{};
+  caller.sin_family = AF_INET;
+  caller.sin_port = htons(protocol::daemon_port);
+  caller_len = sizeof caller;
+  return 0;
+}
+
+// A device or probe descriptor must never be 0, which the probe takes for
+// "running": with a standard descriptor closed, /dev/null takes its place.
+void open_standard_descriptors() {
+  int fd;
+  while ((fd = open("/dev/null", O_RDWR)) >= 0 && fd <= 2) {
+  }
+  if (fd > 2) close(fd);
+}
+
+int run() {
+  open_standard_descriptors();
+  // Each notice goes out when its line is complete, also to a pipe or a
+  // journal, and none is lost when the daemon is stopped.
+  std::setvbuf(stdout, nullptr, _IOLBF, 0);
+  if (bind_daemon_port() == -1) return -1;
+  for (;;) serve_knock();
+}
+
+}  // namespace
+}  // namespace voxariad
+
+int main() { return voxariad::run(); }
