@@ -1,0 +1,218 @@
+// voxaria_server on the call port, with the test as the caller (and as a
+// stranger on another address).
+
+#include <cmath>
+#include <numbers>
+
+#include "adpcm.hpp"
+#include "card_record.hpp"
+#include "conversation_fixture.hpp"
+
+namespace voxaria::test {
+namespace {
+
+namespace protocol = voxaria::protocol;
+using report::CardEvent;
+
+constexpr double speed = 4;
+constexpr std::size_t block = 128;
+
+// A gliding tone: any block out of place or missing shows in the comparison.
+std::vector<std::int16_t> chirp(std::size_t blocks, double amplitude = 6000) {
+  std::vector<std::int16_t> samples(blocks * block);
+  double phase = 0;
+  for (std::size_t i = 0; i < samples.size(); ++i) {
+    const double frequency = 300 + 1200.0 * static_cast<double>(i) / static_cast<double>(samples.size());
+    phase += 2 * std::numbers::pi * frequency / 8000;
+    samples[i] = static_cast<std::int16_t>(amplitude * std::sin(phase));
+  }
+  return samples;
+}
+
+std::vector<std::vector<std::uint8_t>> payloads_of(const std::vector<std::int16_t>& samples) {
+  AdpcmState state;
+  std::vector<std::vector<std::uint8_t>> payloads;
+  for (std::size_t at = 0; at + block <= samples.size(); at += block) {
+    std::vector<std::uint8_t> payload(64);
+    adpcm_coder(samples.data() + at, payload.data(), block, state);
+    payloads.push_back(std::move(payload));
+  }
+  return payloads;
+}
+
+double snr_db(const std::vector<std::int16_t>& reference, const std::vector<std::int16_t>& copy) {
+  double signal = 0, noise = 0;
+  for (std::size_t i = 0; i < reference.size(); ++i) {
+    const double r = reference[i], e = (i < copy.size() ? copy[i] : 0) - r;
+    signal += r * r;
+    noise += e * e;
+  }
+  return 10 * std::log10(signal / std::max(noise, 1.0));
+}
+
+// The blocks the card played, in the order they were written.
+std::vector<std::int16_t> played(const Card& card) {
+  const auto loudspeaker = report::read_wav(card.loudspeaker());
+  std::vector<std::int16_t> samples;
+  for (const auto& write : report::events_of_kind(report::read_card_log(card.log()), "write")) {
+    const auto at = static_cast<std::size_t>(*write.number("pos"));
+    for (std::size_t i = at; i < at + block; ++i) samples.push_back(i < loudspeaker.size() ? loudspeaker[i] : 0);
+  }
+  return samples;
+}
+
+std::vector<CardEvent> playback_opens(const Card& card) {
+  std::vector<CardEvent> opens;
+  for (const auto& e : report::events_of_kind(report::read_card_log(card.log()), "open"))
+    if (e.has("mode", "w") && !e.fields.contains("error")) opens.push_back(e);
+  return opens;
+}
+
+class Answering : public Conversation {
+ protected:
+  UdpPeer caller;
+
+  // Sends the call opening and returns the answer.
+  std::optional<Datagram> open_call(const std::string& opening) {
+    caller.send_to(protocol::call_port, opening.data(), opening.size());
+    return caller.receive();
+  }
+  void send_voice(const UdpPeer& from, const std::vector<std::vector<std::uint8_t>>& payloads,
+                  const Timeline& timeline) const {
+    double at = timeline.now();
+    for (const auto& p : payloads) {
+      from.send_to(protocol::call_port, p.data(), p.size());
+      timeline.sleep_until(at += 0.016);
+    }
+  }
+  fs::path tone_file(double seconds) const {
+    const auto path = dir / "tone.wav";
+    report::write_wav(path, chirp(static_cast<std::size_t>(seconds * 8000 / block), 8000));
+    return path;
+  }
+  std::size_t voice_received(const UdpPeer& end, Seconds limit) const {
+    std::size_t n = 0;
+    while (auto d = end.receive(limit))
+      if (d->bytes.size() == 64) ++n;
+    return n;
+  }
+};
+
+TEST_F(Answering, ReportsABusyCallPort) {
+  UdpPeer squatter("0.0.0.0", protocol::call_port);
+  auto server = run("voxaria_server", {}, card("callee"));
+  EXPECT_EQ(server->wait_exit(), 255);
+  EXPECT_EQ(server->out(), "Detected one half duplex sound card.\nTerminating..\n");
+  EXPECT_EQ(server->err(), "bind: Address already in use\n");
+}
+
+TEST_F(Answering, NeedsASoundCard) {
+  auto server = run("voxaria_server", {}, card("callee", {"SIMCARD_FAULTS=nocard"}));
+  EXPECT_EQ(server->wait_exit(), 255);
+  EXPECT_EQ(server->out(),
+            "Error: Program failed to detect a sound card.\n"
+            "Make sure that the sound card is configured. Refer to Sound-HOWTO for more info.\n"
+            "Terminating..\n");
+}
+
+TEST_F(Answering, AnswersAnyCallOpeningAndPrintsIt) {
+  auto server = run("voxaria_server", {}, card("callee"));
+  ASSERT_TRUE(server->wait_for_output("Detected one half duplex sound card.\n"));
+  std::this_thread::sleep_for(100ms);  // bound by now
+  const auto answer = open_call("Hi there");
+  ASSERT_TRUE(answer);
+  EXPECT_EQ(answer->bytes, bytes_of(protocol::call_answer, sizeof protocol::call_answer));
+  EXPECT_TRUE(server->wait_for_output("Please begin the conversation. Click on HANGUP to terminate.\n"));
+  server->close_input();
+  EXPECT_EQ(server->wait_exit(), 1);
+  EXPECT_EQ(server->out(),
+            "Detected one half duplex sound card.\n"
+            "The client localhost has established a connection with us\n"
+            "Hi there\n"
+            "Hold on..! Dont start talking.\n"
+            "Calculating the threshold value for the default audio buffer...\n"
+            "cut-off amplitude is ==>> 100.000000\n"
+            "Please begin the conversation. Click on HANGUP to terminate.\n"
+            "Thank you for using the Voxaria.\n");
+}
+
+TEST_F(Answering, TakesAnEmptyDatagramForTheCallOpening) {
+  auto server = run("voxaria_server", {}, card("callee"));
+  ASSERT_TRUE(server->wait_for_output("Detected one half duplex sound card.\n"));
+  std::this_thread::sleep_for(100ms);
+  ASSERT_TRUE(open_call(""));
+  EXPECT_TRUE(server->wait_for_output("Hold on"));
+  EXPECT_TRUE(server->out().starts_with("Detected one half duplex sound card.\n"
+                                        "The client 127.0.0.1 has established a connection with us\n"
+                                        "\n"
+                                        "Hold on..! Dont start talking.\n"))
+      << server->out();
+}
+
+// Half duplex: what the caller says while the callee talks waits, and is
+// played whole and in order once the callee falls silent.
+TEST_F(Answering, PlaysWhatArrivedOnlyWhenTheLocalTalkerFallsSilent) {
+  const Timeline timeline(speed);
+  constexpr double talk_from = 6, talk_for = 2;
+  auto settings = timeline.settings();
+  settings.push_back("SIMCARD_INPUT=" + tone_file(talk_for).string());
+  settings.push_back("SIMCARD_INPUT_AT=" + std::to_string(talk_from));
+  const Card callee = card("callee", settings);
+  auto server = run("voxaria_server", {}, callee);
+  ASSERT_TRUE(server->wait_for_output("Detected one half duplex sound card.\n"));
+  timeline.sleep_until(0.5);
+  ASSERT_TRUE(open_call(protocol::call_opening));
+  ASSERT_TRUE(server->wait_for_output("Please begin the conversation"));
+  ASSERT_LT(timeline.now(), talk_from) << "calibration took too long for this timeline";
+
+  timeline.sleep_until(talk_from + 0.3);
+  const auto said = chirp(40);
+  send_voice(caller, payloads_of(said), timeline);
+  ASSERT_LT(timeline.now(), talk_from + talk_for) << "the callee stopped talking too early";
+  EXPECT_GT(voice_received(caller, 1s), 100u) << "the callee's talk reached the caller";
+
+  const auto opens = playback_opens(callee);
+  ASSERT_FALSE(opens.empty()) << "nothing was played";
+  EXPECT_GT(opens.front().time, talk_from + talk_for) << "played while the callee talked";
+  const auto heard = played(callee);
+  EXPECT_EQ(heard.size(), said.size());
+  EXPECT_GT(snr_db(said, heard), 20) << "not the caller's blocks in the order sent";
+  server->close_input();
+  EXPECT_EQ(server->wait_exit(), 1);
+}
+
+// Once the call is open, a stranger can neither be heard nor divert the
+// callee's voice to itself.
+TEST_F(Answering, IgnoresStrangersDuringTheCall) {
+  const Timeline timeline(speed);
+  constexpr double talk_from = 7, talk_for = 1;
+  auto settings = timeline.settings();
+  settings.push_back("SIMCARD_INPUT=" + tone_file(talk_for).string());
+  settings.push_back("SIMCARD_INPUT_AT=" + std::to_string(talk_from));
+  const Card callee = card("callee", settings);
+  auto server = run("voxaria_server", {}, callee);
+  ASSERT_TRUE(server->wait_for_output("Detected one half duplex sound card.\n"));
+  timeline.sleep_until(0.5);
+  ASSERT_TRUE(open_call(protocol::call_opening));
+  ASSERT_TRUE(server->wait_for_output("Please begin the conversation"));
+  ASSERT_LT(timeline.now(), talk_from - 1);
+
+  const UdpPeer stranger("127.0.0.2");
+  send_voice(stranger, payloads_of(chirp(30)), timeline);
+  timeline.sleep_until(talk_from - 0.2);
+  EXPECT_TRUE(playback_opens(callee).empty()) << "a stranger was heard";
+
+  timeline.sleep_until(talk_from + talk_for + 0.5);
+  EXPECT_GT(voice_received(caller, 500ms), 50u) << "the callee's voice went astray";
+  EXPECT_EQ(voice_received(stranger, 100ms), 0u) << "the stranger diverted the callee's voice";
+
+  const auto said = chirp(20);
+  send_voice(caller, payloads_of(said), timeline);
+  timeline.sleep_until(timeline.now() + 1);
+  EXPECT_GT(snr_db(said, played(callee)), 20) << "the caller is still heard, and only the caller";
+  server->close_input();
+  EXPECT_EQ(server->wait_exit(), 1);
+}
+
+}  // namespace
+}  // namespace voxaria::test

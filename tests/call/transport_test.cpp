@@ -1,0 +1,149 @@
+// The voice transport over real UDP sockets on loopback, and the playback
+// queue.
+
+#include <arpa/inet.h>
+#include <gtest/gtest.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <numeric>
+
+#include "harness.hpp"
+#include "profile.hpp"
+#include "transport.hpp"
+
+namespace voxaria {
+namespace {
+
+using test::UdpPeer;
+using namespace std::chrono_literals;
+
+sockaddr_in address_of(const UdpPeer& peer, const char* ip = "127.0.0.1") {
+  sockaddr_in address{};
+  address.sin_family = AF_INET;
+  address.sin_port = htons(peer.port());
+  inet_pton(AF_INET, ip, &address.sin_addr);
+  return address;
+}
+
+std::vector<std::uint8_t> payload(std::uint8_t first) {
+  std::vector<std::uint8_t> bytes(64);
+  std::iota(bytes.begin(), bytes.end(), first);
+  return bytes;
+}
+
+std::vector<std::uint8_t> queued_payloads() {
+  std::vector<std::uint8_t> all;
+  while (!isEmpty(headPtr)) {
+    dequeue(&headPtr, &tailPtr);
+    all.insert(all.end(), compressed_buffer.begin(), compressed_buffer.begin() + compressed_size);
+  }
+  return all;
+}
+
+class Transport : public testing::Test {
+ protected:
+  UdpPeer local;  // the call socket of the program under test
+  UdpPeer peer;   // the other end of the call
+  sockaddr_in peer_address = address_of(peer);
+  socklen_t peer_len = sizeof peer_address;
+
+  void SetUp() override {
+    profile = Profile{.call_socket = local.fd,
+                      .peer = &peer_address,
+                      .peer_len = &peer_len,
+                      .receive_failure = "RECEIVE FAILED"};
+    latch_peer();
+  }
+  void TearDown() override { queued_payloads(); }
+  void from_peer(const std::vector<std::uint8_t>& bytes) const {
+    peer.send_to(local.port(), bytes.data(), bytes.size());
+  }
+};
+
+TEST_F(Transport, QueuesWhatArrivesOldestFirst) {
+  for (std::uint8_t first : {0, 100, 200}) from_peer(payload(first));
+  for (int i = 0; i < 3; ++i) ASSERT_EQ(receive_audio(), 0);
+  auto expected = payload(0);
+  for (std::uint8_t first : {100, 200}) {
+    const auto more = payload(first);
+    expected.insert(expected.end(), more.begin(), more.end());
+  }
+  EXPECT_EQ(queued_payloads(), expected);
+  EXPECT_EQ(headPtr, nullptr);
+  EXPECT_EQ(tailPtr, nullptr);
+}
+
+TEST_F(Transport, GathersAPayloadFromShortDatagrams) {
+  const auto whole = payload(1);
+  from_peer({whole.begin(), whole.begin() + 32});
+  from_peer({whole.begin() + 32, whole.end()});
+  ASSERT_EQ(receive_audio(), 0);
+  EXPECT_EQ(queued_payloads(), whole) << "two 32-byte datagrams make one block";
+}
+
+TEST_F(Transport, KeepsOnlyWhatFitsOfALongDatagram) {
+  auto longer = payload(7);
+  longer.resize(100, 0xEE);
+  from_peer(longer);
+  ASSERT_EQ(receive_audio(), 0);
+  EXPECT_EQ(queued_payloads(), payload(7));
+}
+
+TEST_F(Transport, RemovingTheOnlyNodeEmptiesTheQueueAndTheNextFillsIt) {
+  from_peer(payload(0));
+  ASSERT_EQ(receive_audio(), 0);
+  dequeue(&headPtr, &tailPtr);
+  EXPECT_EQ(headPtr, nullptr);
+  EXPECT_EQ(tailPtr, nullptr);
+  from_peer(payload(9));
+  ASSERT_EQ(receive_audio(), 0);
+  EXPECT_NE(headPtr, nullptr);
+  EXPECT_EQ(headPtr, tailPtr);
+  EXPECT_EQ(isEmpty(headPtr), 0);
+}
+
+TEST_F(Transport, SendsThePayloadToThePeer) {
+  const auto bytes = payload(42);
+  std::copy(bytes.begin(), bytes.end(), transmit_buffer.begin());
+  ASSERT_EQ(transmit_audio(), 0);
+  const auto got = peer.receive(2s);
+  ASSERT_TRUE(got);
+  EXPECT_EQ(got->bytes, bytes);
+}
+
+// Nobody but the peer of the call can be heard, or take over where our
+// voice goes, with a datagram of their own.
+TEST_F(Transport, DropsDatagramsFromAnyoneButThePeer) {
+  const UdpPeer stranger("127.0.0.2");
+  stranger.send_to(local.port(), payload(50).data(), 64);
+  ASSERT_EQ(receive_audio(), 0);
+  EXPECT_EQ(headPtr, nullptr) << "a stranger's datagram was queued";
+  EXPECT_EQ(peer_address.sin_addr.s_addr, address_of(peer).sin_addr.s_addr);
+
+  const UdpPeer same_host;  // another port of the peer's own host is a stranger too
+  const auto whole = payload(3);
+  from_peer({whole.begin(), whole.begin() + 32});
+  same_host.send_to(local.port(), payload(90).data(), 32);
+  from_peer({whole.begin() + 32, whole.end()});
+  ASSERT_EQ(receive_audio(), 0);
+  EXPECT_EQ(queued_payloads(), whole);
+
+  std::copy(whole.begin(), whole.end(), transmit_buffer.begin());
+  ASSERT_EQ(transmit_audio(), 0);
+  EXPECT_TRUE(peer.receive(2s)) << "voice still goes to the peer";
+  EXPECT_FALSE(stranger.receive(100ms));
+}
+
+TEST_F(Transport, ReportsAFailedReceive) {
+  profile.call_socket = -1;
+  testing::internal::CaptureStdout();
+  EXPECT_EQ(receive_audio(), -1);
+  EXPECT_EQ(testing::internal::GetCapturedStdout(), "RECEIVE FAILED\n");
+  testing::internal::CaptureStdout();
+  EXPECT_EQ(transmit_audio(), -1);
+  EXPECT_EQ(testing::internal::GetCapturedStdout(), "Connection closed by foreign host.\n");
+}
+
+}  // namespace
+}  // namespace voxaria

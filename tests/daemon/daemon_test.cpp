@@ -1,0 +1,208 @@
+// The ring daemon, run for real on its UDP port, with a caller of the
+// test's own and the simulated card playing the ring into a file.
+
+#include <gtest/gtest.h>
+#include <arpa/inet.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <array>
+#include <thread>
+
+#include "harness.hpp"
+#include "protocol.hpp"
+
+namespace voxaria::test {
+namespace {
+
+namespace protocol = voxaria::protocol;
+
+constexpr const char* speed = "SIMCARD_SPEED=20";  // a 7-second pause takes 0.35 s
+
+std::vector<std::uint8_t> bytes_of(const char* data, std::size_t size) {
+  return {data, data + size};
+}
+std::vector<std::uint8_t> greeting() { return bytes_of(protocol::greeting, sizeof protocol::greeting); }
+std::vector<std::uint8_t> ring_no() {
+  return bytes_of(protocol::ring_status_no.data(), protocol::ring_status_size);
+}
+std::vector<std::uint8_t> ring_yes() {
+  return bytes_of(protocol::ring_status_yes.data(), protocol::ring_status_size);
+}
+
+std::size_t occurrences(const std::string& text, const std::string& part) {
+  std::size_t n = 0;
+  for (auto at = text.find(part); at != std::string::npos; at = text.find(part, at + 1)) ++n;
+  return n;
+}
+
+class Daemon : public testing::Test {
+ protected:
+  ScratchDir home;  // the callee's directory
+  Card card{home.path, "daemon", {speed}};
+  bool had_dev_audio = fs::exists("/dev/audio");
+
+  void SetUp() override { fs::copy_file(built("phone.au"), home / "phone.au"); }
+  void TearDown() override {
+    // The ring must never reach the real /dev/audio, which root would create.
+    EXPECT_EQ(had_dev_audio, fs::exists("/dev/audio"));
+  }
+
+  // An answering program file that nobody runs yet: a harmless program.
+  void install_answering_program() {
+    fs::copy_file("/bin/sleep", home / "voxaria_server");
+  }
+  std::unique_ptr<Process> run_answering_program() {
+    return spawn({.argv = {(home / "voxaria_server").string(), "600"},
+                  .cwd = home.path,
+                  .output_prefix = home / "callee"});
+  }
+  std::unique_ptr<Process> start(bool close_stdin = false) {
+    auto daemon = spawn({.argv = {built("voxariad").string()},
+                         .env = card.env(),
+                         .cwd = home.path,
+                         .output_prefix = home / "voxariad",
+                         .close_stdin = close_stdin,
+                         .nice = 19});  // it busy-polls while a call lasts
+    wait_until_bound();
+    return daemon;
+  }
+  // The port is taken once the daemon has bound it.
+  static void wait_until_bound() {
+    for (int i = 0; i < 1000; ++i) {
+      const int probe = socket(AF_INET, SOCK_DGRAM, 0);
+      sockaddr_in port{};
+      port.sin_family = AF_INET;
+      port.sin_port = htons(protocol::daemon_port);
+      const bool taken = bind(probe, reinterpret_cast<sockaddr*>(&port), sizeof port) != 0;
+      close(probe);
+      if (taken) return;
+      std::this_thread::sleep_for(5ms);
+    }
+    FAIL() << "the daemon never bound its port";
+  }
+  static void knock(const UdpPeer& caller) {
+    caller.send_to(protocol::daemon_port, protocol::knock, sizeof protocol::knock);
+  }
+  static std::vector<std::uint8_t> next(const UdpPeer& caller, Seconds limit = 10s) {
+    auto datagram = caller.receive(limit);
+    return datagram ? datagram->bytes : std::vector<std::uint8_t>{};
+  }
+};
+
+TEST_F(Daemon, GreetsThenSaysYesAtOnceWhenTheAnsweringProgramRuns) {
+  install_answering_program();
+  auto callee = run_answering_program();
+  auto daemon = start();
+  UdpPeer caller;
+  knock(caller);
+  EXPECT_EQ(next(caller), greeting());
+  EXPECT_EQ(next(caller), ring_yes());
+  EXPECT_FALSE(caller.receive(300ms)) << "nothing follows the go-ahead";
+  EXPECT_EQ(daemon->out().find("trying to contact you"), std::string::npos);
+  EXPECT_FALSE(fs::exists(card.ring())) << "no ring while the callee is answering";
+}
+
+TEST_F(Daemon, AnAbsentAnsweringProgramCountsAsRunning) {
+  auto daemon = start();
+  UdpPeer caller;
+  knock(caller);
+  EXPECT_EQ(next(caller), greeting());
+  EXPECT_EQ(next(caller), ring_yes());
+  EXPECT_FALSE(fs::exists(card.ring()));
+}
+
+TEST_F(Daemon, RingsAndSaysNoAfterEveryRingUntilTheCalleeAnswers) {
+  install_answering_program();
+  auto daemon = start();
+  UdpPeer caller;
+  knock(caller);
+  ASSERT_EQ(next(caller), greeting());
+  ASSERT_EQ(next(caller), ring_no());
+  ASSERT_EQ(next(caller), ring_no());
+  auto callee = run_answering_program();
+  // The daemon may be in the middle of a ring or pause when the callee
+  // starts: any "no" already under way comes first, then the go-ahead.
+  auto reply = next(caller);
+  while (reply == ring_no()) reply = next(caller);
+  EXPECT_EQ(reply, ring_yes());
+
+  const std::string out = daemon->out();
+  const std::size_t rings = occurrences(out, "Please launch your Voxaria application.\n");
+  EXPECT_GE(rings, 2u);
+  EXPECT_EQ(occurrences(out, "\n\nThe host localhost is trying to contact you by Voxaria.\n"
+                             "Please launch your Voxaria application.\n"),
+            rings);
+  // Every ring played the whole sound, and a 7-second pause followed it.
+  const auto sound = read_file(home / "phone.au");
+  const auto played = read_file(card.ring());
+  ASSERT_EQ(played.size(), rings * sound.size());
+  for (std::size_t r = 0; r < rings; ++r)
+    EXPECT_TRUE(std::equal(sound.begin(), sound.end(), played.begin() + r * sound.size()));
+  const auto log_bytes = read_file(card.log());
+  const std::string log(log_bytes.begin(), log_bytes.end());
+  EXPECT_GE(occurrences(log, "sleep seconds=7.000000"), rings - 1);
+}
+
+TEST_F(Daemon, AnyDatagramIsAKnockEvenAnEmptyOne) {
+  auto daemon = start();
+  UdpPeer caller;
+  caller.send_to(protocol::daemon_port, "", 0);
+  EXPECT_EQ(next(caller), greeting());
+  EXPECT_EQ(next(caller), ring_yes());
+}
+
+TEST_F(Daemon, GreetsTheNextCallerOnlyAfterTheCallEnds) {
+  install_answering_program();
+  auto callee = run_answering_program();
+  auto daemon = start();
+  UdpPeer first, second;
+  knock(first);
+  ASSERT_EQ(next(first), greeting());
+  ASSERT_EQ(next(first), ring_yes());
+  knock(second);
+  EXPECT_FALSE(second.receive(500ms)) << "greeted while the first call lasts";
+  callee->stop();
+  EXPECT_EQ(next(second), greeting());
+  EXPECT_EQ(next(second), ring_no()) << "nobody answers the second caller yet";
+}
+
+TEST_F(Daemon, ReportsABusyPortAndExitsWith255) {
+  UdpPeer squatter("0.0.0.0", protocol::daemon_port);
+  auto daemon = spawn({.argv = {built("voxariad").string()},
+                       .env = card.env(),
+                       .cwd = home.path,
+                       .output_prefix = home / "voxariad"});
+  EXPECT_EQ(daemon->wait_exit(), 255);
+  EXPECT_EQ(daemon->err(), "bind: Address already in use\n");
+  EXPECT_EQ(daemon->out(), "");
+}
+
+TEST_F(Daemon, StillRingsWhenStartedWithStandardInputClosed) {
+  install_answering_program();
+  auto daemon = start(/*close_stdin=*/true);
+  UdpPeer caller;
+  knock(caller);
+  EXPECT_EQ(next(caller), greeting());
+  EXPECT_EQ(next(caller), ring_no()) << "a probe on descriptor 0 must not pass for a running callee";
+  EXPECT_TRUE(daemon->wait_for_output("Please launch your Voxaria application."));
+}
+
+TEST_F(Daemon, NamesACallerWithoutAHostNameByItsAddress) {
+  if (!in_private_network()) {
+    // Outside a private namespace the reverse lookup may wait on a name
+    // server that is not there.
+    GTEST_SKIP() << "needs a network namespace of its own (run as root)";
+  }
+  install_answering_program();
+  auto daemon = start();
+  UdpPeer caller("127.0.0.2");
+  knock(caller);
+  ASSERT_EQ(next(caller), greeting());
+  EXPECT_EQ(next(caller), ring_no());
+  EXPECT_TRUE(daemon->wait_for_output("The host 127.0.0.2 is trying to contact you by Voxaria.\n"));
+}
+
+}  // namespace
+}  // namespace voxaria::test

@@ -1,0 +1,228 @@
+// Opening, configuring and reading the sound device, and calibrating the
+// squelch, on the simulated card with the faults a real card can have.
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cmath>
+#include <cstdlib>
+#include <cstring>
+#include <fstream>
+#include <numeric>
+#include <regex>
+
+#include "harness.hpp"
+
+namespace voxaria::test {
+namespace {
+
+struct Outcome {
+  int status;
+  std::string out;
+  std::string log;
+};
+
+class Device : public testing::Test {
+ protected:
+  ScratchDir dir;
+
+  Outcome exercise(std::vector<std::string> args, std::vector<std::string> settings = {}) {
+    settings.push_back("SIMCARD_SPEED=50");  // calibration takes 3.2 card seconds
+    const Card card{dir.path, "card", settings};
+    args.insert(args.begin(), DEVICE_EXERCISE);
+    auto program = spawn({.argv = args, .env = card.env(), .output_prefix = dir / "exercise"});
+    const auto status = program->wait_exit(60s);
+    EXPECT_TRUE(status) << "still running";
+    const auto log = read_file(card.log());
+    return {status.value_or(-1), program->out(), std::string(log.begin(), log.end())};
+  }
+};
+
+TEST_F(Device, FindsTheCardAndLeavesItClosed) {
+  const Outcome run = exercise({"check"});
+  EXPECT_EQ(run.out,
+            "Detected one half duplex sound card.\n"
+            "check=0 audio_rd=0 audio_wr=-1 bits=16 fragments=0x00020007\n");
+  EXPECT_NE(run.log.find("open path=/dev/dsp mode=r"), std::string::npos);
+  EXPECT_NE(run.log.find("close"), std::string::npos);
+}
+
+TEST_F(Device, ReportsAMissingCardInEveryDirection) {
+  const std::string nocard = "SIMCARD_FAULTS=nocard";
+  EXPECT_EQ(exercise({"check"}, {nocard}).out,
+            "Error: Program failed to detect a sound card.\n"
+            "check=-1 audio_rd=-1 audio_wr=-1 bits=16 fragments=0x00020007\n");
+  EXPECT_EQ(exercise({"record"}, {nocard}).out,
+            "Cannot open /dev/dsp for recording\n"
+            "record=-1 audio_rd=-1 audio_wr=-1 bits=16 fragments=0x00020007\n");
+  EXPECT_EQ(exercise({"playback"}, {nocard}).out,
+            "Error: Cannot open /dev/dsp for playback\n"
+            "playback=-1 audio_rd=0 audio_wr=-1 bits=16 fragments=0x00020007\n");
+}
+
+TEST_F(Device, PrintsTheRequestsFailureThenTheOpeningsOwn) {
+  const std::string setfmt = "SIMCARD_FAULTS=setfmt", setfragment = "SIMCARD_FAULTS=setfragment";
+  EXPECT_TRUE(exercise({"record"}, {setfmt}).out.starts_with(
+      "Error: cannot set the half duplex card to record at 16bits/sample\n"
+      "Error setting the sampling parameters.\n"
+      "record=-1"));
+  EXPECT_TRUE(exercise({"record"}, {setfragment}).out.starts_with(
+      "Error: cannot set the DMA buffer to record 16msec worth of audio.\n"
+      "Error setting the sampling parameters.\n"
+      "record=-1"));
+  EXPECT_TRUE(exercise({"playback"}, {setfmt}).out.starts_with(
+      "Error: cannot set the half duplex card to play at 16bits/sample.\n"
+      "Error setting the sampling parameter for playback.\n"
+      "playback=-1"));
+  EXPECT_TRUE(exercise({"playback"}, {setfragment}).out.starts_with(
+      "Error: cannot set the DMA buffer to play 16msec worth of audio.\n"
+      "Error setting the sampling parameter for playback.\n"
+      "playback=-1"));
+}
+
+TEST_F(Device, AskesForSixteenBitSamplesAndOneBlockOfBuffer) {
+  const Outcome run = exercise({"record"});
+  EXPECT_EQ(run.out, "record=0 audio_rd=3 audio_wr=-1 bits=16 fragments=0x00020007\n");
+  EXPECT_NE(run.log.find("request=SETFMT value=16"), std::string::npos);
+  EXPECT_NE(run.log.find("request=SETFRAGMENT value=0x00020007"), std::string::npos);
+}
+
+TEST_F(Device, TakesAnotherFormatTheCardAnswersAsSuccess) {
+  const Outcome run = exercise({"record"}, {"SIMCARD_FORMAT=8"});
+  EXPECT_EQ(run.out, "record=0 audio_rd=3 audio_wr=-1 bits=8 fragments=0x00020007\n");
+}
+
+TEST_F(Device, GivesUpTheOtherDirectionWhenTheCardIsBusy) {
+  EXPECT_EQ(exercise({"record-while-playing"}).out,
+            "playback=0 audio_rd=-1 audio_wr=3 bits=16 fragments=0x00020007\n"
+            "record=0 audio_rd=3 audio_wr=-1 bits=16 fragments=0x00020007\n");
+  const Outcome run = exercise({"play-while-recording"});
+  EXPECT_EQ(run.out,
+            "record=0 audio_rd=3 audio_wr=-1 bits=16 fragments=0x00020007\n"
+            "playback=0 audio_rd=0 audio_wr=3 bits=16 fragments=0x00020007\n");
+  EXPECT_NE(run.log.find("error=EBUSY"), std::string::npos) << "the retry followed a refusal";
+}
+
+TEST_F(Device, SendsNoRequestWithoutADirection) {
+  const Outcome run = exercise({"no-direction"});
+  EXPECT_EQ(run.out, "record=0 audio_rd=3 audio_wr=-1 bits=16 fragments=0x00020007\n");
+  EXPECT_EQ(run.log.find("ioctl"), std::string::npos);
+}
+
+TEST_F(Device, ConfiguresPlaybackWhenBothDirectionsAreSet) {
+  const Outcome run = exercise({"both-directions"});
+  EXPECT_EQ(run.out.substr(run.out.find("config=")), "config=0 audio_rd=-1 audio_wr=3 bits=16 fragments=0x00020007\n");
+  // open, two requests for the opening, two more for the explicit call.
+  std::regex request("ioctl fd=3 request=SETFMT");
+  EXPECT_EQ(std::distance(std::sregex_iterator(run.log.begin(), run.log.end(), request),
+                          std::sregex_iterator()),
+            2);
+}
+
+std::vector<std::int16_t> samples_of(const fs::path& path, std::size_t skip_bytes = 0) {
+  const auto bytes = read_file(path);
+  std::vector<std::int16_t> samples((bytes.size() - skip_bytes) / 2);
+  std::memcpy(samples.data(), bytes.data() + skip_bytes, samples.size() * 2);
+  return samples;
+}
+
+// Some OSS layers hand a block out in pieces; the block must still be whole
+// and in order.
+TEST_F(Device, CompletesBlocksThatTheCardHandsOutInPieces) {
+  const auto input = dir / "ramp.raw";
+  std::vector<std::int16_t> ramp(8000);
+  std::iota(ramp.begin(), ramp.end(), std::int16_t{-4000});
+  std::ofstream(input, std::ios::binary)
+      .write(reinterpret_cast<const char*>(ramp.data()), static_cast<std::streamsize>(ramp.size() * 2));
+  const auto recorded = dir / "recorded.raw";
+  const Outcome run = exercise({"record-blocks", recorded.string(), "20"},
+                           {"SIMCARD_INPUT=" + input.string(), "SIMCARD_READ_CHUNK=128"});
+  ASSERT_NE(run.out.find("blocks=0"), std::string::npos) << run.out;
+  EXPECT_NE(run.log.find("read fd=3 bytes=128"), std::string::npos);
+  const auto got = samples_of(recorded);
+  ASSERT_EQ(got.size(), 20u * 128);
+  // Consecutive samples of the ramp: nothing stale, nothing skipped.
+  for (std::size_t i = 1; i < got.size(); ++i) ASSERT_EQ(got[i], got[i - 1] + 1) << "at sample " << i;
+}
+
+TEST_F(Device, ADeadCardEndsRecordingWithAReport) {
+  const Outcome failing = exercise({"record-blocks", (dir / "r").string(), "5"}, {"SIMCARD_FAULTS=readfail=512"});
+  EXPECT_NE(failing.out.find("Error: read from /dev/dsp failed: Input/output error\nblocks=-1"),
+            std::string::npos)
+      << failing.out;
+  const Outcome dry = exercise({"record-blocks", (dir / "r").string(), "5"}, {"SIMCARD_FAULTS=readeof=512"});
+  EXPECT_NE(dry.out.find("Error: read from /dev/dsp failed: the device delivered no data\nblocks=-1"),
+            std::string::npos)
+      << dry.out;
+}
+
+// The floor after 200 silent blocks, 27.0126705, was worked out apart from
+// this code: the recurrence in double, rounded to single precision at each
+// step (Python's struct 'f' packing).
+TEST_F(Device, CalibratesAbsoluteSilenceToACutOffOf100) {
+  const Outcome run = exercise({"threshold"});
+  EXPECT_EQ(run.out,
+            "Hold on..! Dont start talking.\n"
+            "Calculating the threshold value for the default audio buffer...\n"
+            "cut-off amplitude is ==>> 100.000000\n"
+            "threshold=0 audio_rd=0 audio_wr=-1 bits=16 fragments=0x00020007\n"
+            "count=14 squelch=27.0126705\n");
+  std::regex read("read fd=3 bytes=256");
+  EXPECT_EQ(std::distance(std::sregex_iterator(run.log.begin(), run.log.end(), read),
+                          std::sregex_iterator()),
+            200);
+}
+
+TEST_F(Device, CalibrationFailsWhenTheRecordingHandleCannotBeOpened) {
+  EXPECT_EQ(exercise({"threshold"}, {"SIMCARD_FAULTS=nocard"}).out,
+            "Cannot open /dev/dsp for recording\n"
+            "CALIBRATION FAILED\n"
+            "threshold=-1 audio_rd=-1 audio_wr=-1 bits=16 fragments=0x00020007\n"
+            "count=0 squelch=0\n");
+}
+
+TEST_F(Device, CalibrationFailsOnADeadCard) {
+  const Outcome run = exercise({"threshold"}, {"SIMCARD_FAULTS=readfail=2560"});
+  EXPECT_NE(run.out.find("Error: read from /dev/dsp failed: Input/output error\nthreshold=-1"),
+            std::string::npos)
+      << run.out;
+  EXPECT_EQ(run.out.find("cut-off"), std::string::npos);
+}
+
+double cutoff_of(const std::string& out) {
+  std::smatch m;
+  EXPECT_TRUE(std::regex_search(out, m, std::regex("cut-off amplitude is ==>> ([0-9.]+)\n"))) << out;
+  return m.empty() ? 0 : std::stod(m[1]);
+}
+
+std::vector<double> block_averages(const std::vector<std::int16_t>& samples) {
+  std::vector<double> averages;
+  for (std::size_t b = 0; b + 128 <= samples.size(); b += 128) {
+    double sum = 0;
+    for (std::size_t i = b; i < b + 128; ++i) sum += std::abs(samples[i]);
+    averages.push_back(sum / 128);
+  }
+  return averages;
+}
+
+TEST_F(Device, CalibrationInRoomNoiseSitsAboveTheNoise) {
+  // Noise of RMS 40 has block averages near 32.
+  const double cutoff = cutoff_of(exercise({"threshold"}, {"SIMCARD_NOISE=40"}).out);
+  EXPECT_GT(cutoff, 100 + 1);
+  EXPECT_LT(cutoff, 100 + 40);
+}
+
+TEST_F(Device, CalibrationDuringSpeechStillLetsSpeechThrough) {
+  const auto clip = test_data("speech_a.wav");
+  const double cutoff =
+      cutoff_of(exercise({"threshold"}, {"SIMCARD_INPUT=" + clip.string(), "SIMCARD_NOISE=20"}).out);
+  auto averages = block_averages(samples_of(clip, 44));
+  std::erase_if(averages, [](double a) { return a < 200; });
+  std::sort(averages.begin(), averages.end());
+  ASSERT_FALSE(averages.empty());
+  EXPECT_GT(cutoff, 150) << "speech raised the cut-off";
+  EXPECT_LT(cutoff, averages[averages.size() / 2]) << "half the speech would be squelched";
+}
+
+}  // namespace
+}  // namespace voxaria::test
