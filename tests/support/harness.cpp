@@ -172,6 +172,7 @@ std::unique_ptr<Process> spawn(const Launch& launch) {
       close(0);
     else if (dup2(input[0], 0) < 0)
       _exit(127);
+    close_range(3, ~0U, 0);  // nothing the test runner left open
     if (chdir(launch.cwd.c_str()) != 0) _exit(127);
     if (launch.nice != 0) setpriority(PRIO_PROCESS, 0, launch.nice);
     execve(argv[0], argv.data(), envp.data());
