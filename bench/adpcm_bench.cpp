@@ -3,13 +3,13 @@
 // the same speech-like signal bench/audioop_bench.py feeds Python's audioop,
 // so the figures can be set side by side.
 
-#include "adpcm.hpp"
-
 #include <benchmark/benchmark.h>
 
 #include <algorithm>
 #include <cstdint>
 #include <vector>
+
+#include "adpcm.hpp"
 
 namespace {
 

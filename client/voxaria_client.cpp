@@ -49,8 +49,8 @@ int resolve_callee() {
     std::printf("Error: Hostname %s is unknown.\n", hostname.data());
     return -1;
   }
-  const auto length = std::min<std::size_t>(static_cast<std::size_t>(host->h_length),
-                                            sizeof ext_server.sin_addr);
+  const auto length =
+      std::min<std::size_t>(static_cast<std::size_t>(host->h_length), sizeof ext_server.sin_addr);
   std::memcpy(&ext_server.sin_addr, host->h_addr_list[0], length);
   std::memcpy(&ext_daemon.sin_addr, host->h_addr_list[0], length);
   ext_server.sin_family = AF_INET;

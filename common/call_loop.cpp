@@ -66,7 +66,8 @@ int talk() {
   if (record_block(record_buffer) == -1) return -1;
   while (squelch_buffer(static_cast<int>(block_samples)) == 0) {
     adpcm_coder(record_buffer.data(), compressed_buffer.data(), block_samples, code);
-    std::memcpy(transmit_buffer.data(), compressed_buffer.data(), static_cast<std::size_t>(compressed_size));
+    std::memcpy(transmit_buffer.data(), compressed_buffer.data(),
+                static_cast<std::size_t>(compressed_size));
     if (transmit_audio() == -1) return -1;
     if (record_block(record_buffer) == -1) return -1;
   }

@@ -9,7 +9,7 @@ namespace voxaria {
 
 struct Profile {
   int call_socket = -1;
-  sockaddr_in* peer = nullptr;     // where voice goes; receives record their sender here
+  sockaddr_in* peer = nullptr;  // where voice goes; receives record their sender here
   socklen_t* peer_len = nullptr;
   const char* talk_prompt = "";
   const char* farewell = "";

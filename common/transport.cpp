@@ -24,8 +24,7 @@ namespace {
 sockaddr_in latched_peer{};
 
 bool is_latched_peer(const sockaddr_in& sender) {
-  return sender.sin_family == latched_peer.sin_family &&
-         sender.sin_port == latched_peer.sin_port &&
+  return sender.sin_family == latched_peer.sin_family && sender.sin_port == latched_peer.sin_port &&
          sender.sin_addr.s_addr == latched_peer.sin_addr.s_addr;
 }
 
@@ -61,9 +60,9 @@ int receive_audio() {
 }
 
 int transmit_audio() {
-  const ssize_t sent = sendto(profile.call_socket, transmit_buffer.data(),
-                              static_cast<std::size_t>(compressed_size), 0,
-                              reinterpret_cast<const sockaddr*>(profile.peer), sizeof(sockaddr_in));
+  const ssize_t sent =
+      sendto(profile.call_socket, transmit_buffer.data(), static_cast<std::size_t>(compressed_size),
+             0, reinterpret_cast<const sockaddr*>(profile.peer), sizeof(sockaddr_in));
   if (sent < 0) {
     message("Connection closed by foreign host.");
     return -1;
@@ -77,7 +76,8 @@ void enqueue(QueueNode** head, QueueNode** tail) {
     message("Memory exhausted. Cannot add any more audio buffers.");
     return;
   }
-  std::memcpy(node->payload.data(), receive_buffer.data(), static_cast<std::size_t>(compressed_size));
+  std::memcpy(node->payload.data(), receive_buffer.data(),
+              static_cast<std::size_t>(compressed_size));
   node->next = nullptr;
   if (isEmpty(*head))
     *head = node;
@@ -88,7 +88,8 @@ void enqueue(QueueNode** head, QueueNode** tail) {
 
 void dequeue(QueueNode** head, QueueNode** tail) {
   QueueNode* oldest = *head;
-  std::memcpy(compressed_buffer.data(), oldest->payload.data(), static_cast<std::size_t>(compressed_size));
+  std::memcpy(compressed_buffer.data(), oldest->payload.data(),
+              static_cast<std::size_t>(compressed_size));
   *head = oldest->next;
   if (*head == nullptr) *tail = nullptr;
   delete oldest;

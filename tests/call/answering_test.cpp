@@ -22,7 +22,8 @@ std::vector<std::int16_t> chirp(std::size_t blocks, double amplitude = 6000) {
   std::vector<std::int16_t> samples(blocks * block);
   double phase = 0;
   for (std::size_t i = 0; i < samples.size(); ++i) {
-    const double frequency = 300 + 1200.0 * static_cast<double>(i) / static_cast<double>(samples.size());
+    const double frequency =
+        300 + 1200.0 * static_cast<double>(i) / static_cast<double>(samples.size());
     phase += 2 * std::numbers::pi * frequency / 8000;
     samples[i] = static_cast<std::int16_t>(amplitude * std::sin(phase));
   }
@@ -56,7 +57,8 @@ std::vector<std::int16_t> played(const Card& card) {
   std::vector<std::int16_t> samples;
   for (const auto& write : report::events_of_kind(report::read_card_log(card.log()), "write")) {
     const auto at = static_cast<std::size_t>(*write.number("pos"));
-    for (std::size_t i = at; i < at + block; ++i) samples.push_back(i < loudspeaker.size() ? loudspeaker[i] : 0);
+    for (std::size_t i = at; i < at + block; ++i)
+      samples.push_back(i < loudspeaker.size() ? loudspeaker[i] : 0);
   }
   return samples;
 }
@@ -85,15 +87,36 @@ class Answering : public Conversation {
       timeline.sleep_until(at += 0.016);
     }
   }
+  // The card settings of a callee that talks (a loud gliding tone) from
+  // card time `from` for `seconds`, plus any others.
+  std::vector<std::string> talking(const Timeline& timeline, double from, double seconds,
+                                   std::vector<std::string> more = {}) const {
+    auto settings = timeline.settings();
+    settings.push_back("SIMCARD_INPUT=" + tone_file(seconds).string());
+    settings.push_back("SIMCARD_INPUT_AT=" + std::to_string(from));
+    settings.insert(settings.end(), more.begin(), more.end());
+    return settings;
+  }
+  // Starts the answering program and opens the call to it.
+  std::unique_ptr<Process> answered(const Card& callee) {
+    auto server = run("voxaria_server", {}, callee);
+    wait_until_bound(protocol::call_port);
+    EXPECT_TRUE(open_call(protocol::call_opening)) << "no call answer";
+    return server;
+  }
   fs::path tone_file(double seconds) const {
     const auto path = dir / "tone.wav";
     report::write_wav(path, chirp(static_cast<std::size_t>(seconds * 8000 / block), 8000));
     return path;
   }
   std::size_t voice_received(const UdpPeer& end, Seconds limit) const {
+    constexpr std::size_t enough = 2000;  // a flood never ends by itself
     std::size_t n = 0;
-    while (auto d = end.receive(limit))
-      if (d->bytes.size() == 64) ++n;
+    while (n < enough)
+      if (auto d = end.receive(limit); !d)
+        break;
+      else if (d->bytes.size() == 64)
+        ++n;
     return n;
   }
 };
@@ -117,12 +140,12 @@ TEST_F(Answering, NeedsASoundCard) {
 
 TEST_F(Answering, AnswersAnyCallOpeningAndPrintsIt) {
   auto server = run("voxaria_server", {}, card("callee"));
-  ASSERT_TRUE(server->wait_for_output("Detected one half duplex sound card.\n"));
-  std::this_thread::sleep_for(100ms);  // bound by now
+  wait_until_bound(protocol::call_port);
   const auto answer = open_call("Hi there");
   ASSERT_TRUE(answer);
   EXPECT_EQ(answer->bytes, bytes_of(protocol::call_answer, sizeof protocol::call_answer));
-  EXPECT_TRUE(server->wait_for_output("Please begin the conversation. Click on HANGUP to terminate.\n"));
+  EXPECT_TRUE(
+      server->wait_for_output("Please begin the conversation. Click on HANGUP to terminate.\n"));
   server->close_input();
   EXPECT_EQ(server->wait_exit(), 1);
   EXPECT_EQ(server->out(),
@@ -138,14 +161,14 @@ TEST_F(Answering, AnswersAnyCallOpeningAndPrintsIt) {
 
 TEST_F(Answering, TakesAnEmptyDatagramForTheCallOpening) {
   auto server = run("voxaria_server", {}, card("callee"));
-  ASSERT_TRUE(server->wait_for_output("Detected one half duplex sound card.\n"));
-  std::this_thread::sleep_for(100ms);
+  wait_until_bound(protocol::call_port);
   ASSERT_TRUE(open_call(""));
   EXPECT_TRUE(server->wait_for_output("Hold on"));
-  EXPECT_TRUE(server->out().starts_with("Detected one half duplex sound card.\n"
-                                        "The client 127.0.0.1 has established a connection with us\n"
-                                        "\n"
-                                        "Hold on..! Dont start talking.\n"))
+  EXPECT_TRUE(
+      server->out().starts_with("Detected one half duplex sound card.\n"
+                                "The client 127.0.0.1 has established a connection with us\n"
+                                "\n"
+                                "Hold on..! Dont start talking.\n"))
       << server->out();
 }
 
@@ -154,14 +177,8 @@ TEST_F(Answering, TakesAnEmptyDatagramForTheCallOpening) {
 TEST_F(Answering, PlaysWhatArrivedOnlyWhenTheLocalTalkerFallsSilent) {
   const Timeline timeline(speed);
   constexpr double talk_from = 6, talk_for = 2;
-  auto settings = timeline.settings();
-  settings.push_back("SIMCARD_INPUT=" + tone_file(talk_for).string());
-  settings.push_back("SIMCARD_INPUT_AT=" + std::to_string(talk_from));
-  const Card callee = card("callee", settings);
-  auto server = run("voxaria_server", {}, callee);
-  ASSERT_TRUE(server->wait_for_output("Detected one half duplex sound card.\n"));
-  timeline.sleep_until(0.5);
-  ASSERT_TRUE(open_call(protocol::call_opening));
+  const Card callee = card("callee", talking(timeline, talk_from, talk_for));
+  auto server = answered(callee);
   ASSERT_TRUE(server->wait_for_output("Please begin the conversation"));
   ASSERT_LT(timeline.now(), talk_from) << "calibration took too long for this timeline";
 
@@ -186,14 +203,8 @@ TEST_F(Answering, PlaysWhatArrivedOnlyWhenTheLocalTalkerFallsSilent) {
 TEST_F(Answering, IgnoresStrangersDuringTheCall) {
   const Timeline timeline(speed);
   constexpr double talk_from = 7, talk_for = 1;
-  auto settings = timeline.settings();
-  settings.push_back("SIMCARD_INPUT=" + tone_file(talk_for).string());
-  settings.push_back("SIMCARD_INPUT_AT=" + std::to_string(talk_from));
-  const Card callee = card("callee", settings);
-  auto server = run("voxaria_server", {}, callee);
-  ASSERT_TRUE(server->wait_for_output("Detected one half duplex sound card.\n"));
-  timeline.sleep_until(0.5);
-  ASSERT_TRUE(open_call(protocol::call_opening));
+  const Card callee = card("callee", talking(timeline, talk_from, talk_for));
+  auto server = answered(callee);
   ASSERT_TRUE(server->wait_for_output("Please begin the conversation"));
   ASSERT_LT(timeline.now(), talk_from - 1);
 
@@ -212,6 +223,35 @@ TEST_F(Answering, IgnoresStrangersDuringTheCall) {
   EXPECT_GT(snr_db(said, played(callee)), 20) << "the caller is still heard, and only the caller";
   server->close_input();
   EXPECT_EQ(server->wait_exit(), 1);
+}
+
+// A card that dies in the middle of a word ends the call; the last block
+// read must not be sent again and again.
+TEST_F(Answering, EndsTheCallWhenTheCardStopsRecording) {
+  const Timeline timeline(speed);
+  // The card dies some 110 blocks into the call, in the middle of the tone.
+  auto server =
+      answered(card("callee", talking(timeline, 4, 4, {"SIMCARD_FAULTS=readfail=80000"})));
+  EXPECT_EQ(server->wait_exit(30s), 255);
+  EXPECT_TRUE(
+      server->out().ends_with("Please begin the conversation. Click on HANGUP to terminate.\n"
+                              "Error: read from /dev/dsp failed: Input/output error\n"
+                              "Terminating..\n"))
+      << server->out();
+  EXPECT_LT(voice_received(caller, 200ms), 200u) << "the dead card flooded the caller";
+}
+
+TEST_F(Answering, EndsTheCallWhenTheCardStopsPlaying) {
+  const Timeline timeline(speed);
+  auto settings = timeline.settings();
+  settings.push_back("SIMCARD_FAULTS=writefail=0");
+  auto server = answered(card("callee", settings));
+  ASSERT_TRUE(server->wait_for_output("Please begin the conversation"));
+  send_voice(caller, payloads_of(chirp(5)), timeline);
+  EXPECT_EQ(server->wait_exit(), 255);
+  EXPECT_TRUE(server->out().ends_with(
+      "Error: write to /dev/dsp failed: Input/output error\nTerminating..\n"))
+      << server->out();
 }
 
 }  // namespace

@@ -47,7 +47,8 @@ class Call : public Conversation {
   }
   static Direction direction(const char* clip, const Card& talker, const Card& listener) {
     return report::analyse(report::read_wav(test_data(clip)), report::read_card_log(talker.log()),
-                           report::read_card_log(listener.log()), report::read_wav(listener.loudspeaker()));
+                           report::read_card_log(listener.log()),
+                           report::read_wav(listener.loudspeaker()));
   }
   static double first_playback(const Card& card) {
     for (const auto& e : report::events_of_kind(report::read_card_log(card.log()), "open"))
@@ -66,15 +67,16 @@ void expect_heard_whole(const Direction& d, const char* way) {
 }
 
 TEST_F(Call, CarriesEachSideToTheOtherAndHangsUp) {
-  constexpr double caller_says = 16, callee_says = 22, hang_up_at = 28;
+  constexpr double caller_says = 20, callee_says = 26, hang_up_at = 32;
   const Card ring = card_of("daemon");
   const Card caller_card = card_of("caller", speaking("speech_a.wav", caller_says));
   const Card callee_card = card_of("callee", speaking("speech_b.wav", callee_says));
 
   auto daemon = start_daemon(ring);
-  std::this_thread::sleep_for(200ms);
+  wait_until_bound(protocol::daemon_port);
   auto caller = run("voxaria_client", {"localhost"}, caller_card);
-  ASSERT_TRUE(daemon->wait_for_output("Please launch your Voxaria application.\n")) << daemon->out();
+  ASSERT_TRUE(daemon->wait_for_output("Please launch your Voxaria application.\n"))
+      << daemon->out();
   auto callee = start_callee(callee_card);
   ASSERT_TRUE(caller->wait_for_output("Please begin the conversation", 30s)) << caller->out();
   ASSERT_TRUE(callee->wait_for_output("Please begin the conversation", 30s)) << callee->out();
@@ -87,9 +89,10 @@ TEST_F(Call, CarriesEachSideToTheOtherAndHangsUp) {
   EXPECT_EQ(callee->wait_exit(), 1);
   EXPECT_TRUE(caller->out().ends_with("Thank you for using Voxaria.\n"));
   EXPECT_TRUE(callee->out().ends_with("Thank you for using the Voxaria.\n"));
-  EXPECT_TRUE(callee->out().starts_with("Detected one half duplex sound card.\n"
-                                        "The client localhost has established a connection with us\n"
-                                        "Connection established to the client.\n"));
+  EXPECT_TRUE(
+      callee->out().starts_with("Detected one half duplex sound card.\n"
+                                "The client localhost has established a connection with us\n"
+                                "Connection established to the client.\n"));
 
   const Direction there = direction("speech_a.wav", caller_card, callee_card);
   const Direction back = direction("speech_b.wav", callee_card, caller_card);
@@ -98,17 +101,17 @@ TEST_F(Call, CarriesEachSideToTheOtherAndHangsUp) {
   // A silent end that receives nothing keeps recording.
   EXPECT_GT(first_playback(callee_card), caller_says);
   EXPECT_GT(first_playback(caller_card), callee_says);
-  std::cout << "caller to callee: SNR " << there.snr_db << " dB, mouth to ear " << there.median_delay_ms
-            << " ms median\ncallee to caller: SNR " << back.snr_db << " dB, mouth to ear "
-            << back.median_delay_ms << " ms median\n";
+  std::cout << "caller to callee: SNR " << there.snr_db << " dB, mouth to ear "
+            << there.median_delay_ms << " ms median\ncallee to caller: SNR " << back.snr_db
+            << " dB, mouth to ear " << back.median_delay_ms << " ms median\n";
 }
 
 TEST_F(Call, OpensAtOnceWhenTheCalleeIsAlreadyAnswering) {
   const Card callee_card = card_of("callee");
   auto callee = start_callee(callee_card);
-  ASSERT_TRUE(callee->wait_for_output("Detected one half duplex sound card.\n"));
+  wait_until_bound(protocol::call_port);
   auto daemon = start_daemon(card_of("daemon"));
-  std::this_thread::sleep_for(200ms);
+  wait_until_bound(protocol::daemon_port);
   auto caller = run("voxaria_client", {"localhost"}, card_of("caller"));
   ASSERT_TRUE(caller->wait_for_output("Connection established to the server.\n"));
   EXPECT_EQ(daemon->out().find("trying to contact you"), std::string::npos) << "rang all the same";

@@ -31,9 +31,7 @@ class Caller : public Conversation {
     std::copy(text.begin(), text.end(), status.begin());
     reply(knock, status);
   }
-  static std::string standard_greeting() {
-    return {protocol::greeting, sizeof protocol::greeting};
-  }
+  static std::string standard_greeting() { return {protocol::greeting, sizeof protocol::greeting}; }
 };
 
 TEST_F(Caller, NeedsAHostName) {
@@ -56,7 +54,8 @@ TEST_F(Caller, FindsTheCardWithStandardInputClosed) {
   auto caller = run("voxaria_client", {}, card("caller"), /*close_stdin=*/true);
   EXPECT_EQ(caller->wait_exit(), 255);
   auto checking = run("voxaria_client", {"localhost"}, card("checking"), /*close_stdin=*/true);
-  EXPECT_TRUE(checking->wait_for_output("Detected one half duplex sound card.\n")) << checking->out();
+  EXPECT_TRUE(checking->wait_for_output("Detected one half duplex sound card.\n"))
+      << checking->out();
 }
 
 TEST_F(Caller, ReportsAnUnknownHost) {
@@ -73,9 +72,12 @@ TEST_F(Caller, CutsAHostNameTo511Characters) {
   const std::string name(600, 'h');
   auto caller = run("voxaria_client", {name}, card("caller"));
   EXPECT_EQ(caller->wait_exit(30s), 255);
-  EXPECT_EQ(caller->out(), "Detected one half duplex sound card.\n"
-                           "Error: Hostname " + name.substr(0, 511) + " is unknown.\n"
-                           "Terminating..\n");
+  EXPECT_EQ(caller->out(),
+            "Detected one half duplex sound card.\n"
+            "Error: Hostname " +
+                name.substr(0, 511) +
+                " is unknown.\n"
+                "Terminating..\n");
 }
 
 TEST_F(Caller, KnocksWaitsWhileTheCalleeIsRungAndOpensTheCall) {
@@ -122,8 +124,8 @@ TEST_F(Caller, PrintsReceivedTextsOnlyUpToTheirEnd) {
   const std::string unterminated = "Welcome";
   answering.send_to(opening->from, unterminated.data(), unterminated.size());
   EXPECT_TRUE(caller->wait_for_output("Hold on"));
-  EXPECT_TRUE(caller->out().starts_with(
-      "Detected one half duplex sound card.\nHello\nWelcome\nHold on.."))
+  EXPECT_TRUE(
+      caller->out().starts_with("Detected one half duplex sound card.\nHello\nWelcome\nHold on.."))
       << caller->out();
 }
 

@@ -1,6 +1,8 @@
 // The voice transport over real UDP sockets on loopback, and the playback
 // queue.
 
+#include "transport.hpp"
+
 #include <arpa/inet.h>
 #include <gtest/gtest.h>
 #include <sys/socket.h>
@@ -10,7 +12,6 @@
 
 #include "harness.hpp"
 #include "profile.hpp"
-#include "transport.hpp"
 
 namespace voxaria {
 namespace {

@@ -12,8 +12,8 @@
 #include <cstdlib>
 #include <fstream>
 #include <random>
-#include <stdexcept>
 #include <sstream>
+#include <stdexcept>
 #include <string>
 #include <vector>
 
@@ -102,7 +102,8 @@ void expect_run_settles_on(std::int16_t rail) {
     const Codes one = code({rail}, coder);
     const int distance = std::abs(rail - coder.predicted);
     if (!arrived) {
-      ASSERT_LE(distance, previous_distance) << "the prediction moved away before reaching the rail";
+      ASSERT_LE(distance, previous_distance)
+          << "the prediction moved away before reaching the rail";
     } else {
       ASSERT_LE(distance, largest_bob) << "the prediction left the rail";
     }
@@ -243,9 +244,8 @@ TEST(AdpcmReference, FileHoldsEveryKindOfVector) {
 }
 
 TEST(AdpcmReference, CoderMatchesEveryVector) {
-  const int ran = run_vectors('C', [](const Vector& v, AdpcmState& state) {
-    EXPECT_EQ(code(v.samples, state), v.codes);
-  });
+  const int ran = run_vectors(
+      'C', [](const Vector& v, AdpcmState& state) { EXPECT_EQ(code(v.samples, state), v.codes); });
   EXPECT_GT(ran, 0);
 }
 
@@ -260,7 +260,8 @@ TEST(AdpcmReference, DecoderMatchesEveryVector) {
 // Properties on random signals
 
 std::uint32_t test_seed() {
-  if (const char* text = std::getenv("VOXARIA_SEED")) return static_cast<std::uint32_t>(std::stoul(text));
+  if (const char* text = std::getenv("VOXARIA_SEED"))
+    return static_cast<std::uint32_t>(std::stoul(text));
   return std::random_device{}();
 }
 
@@ -292,7 +293,8 @@ std::vector<std::size_t> random_calls(std::mt19937& rng, std::size_t n) {
 
 TEST(AdpcmProperties, DecoderTracksTheCoderAcrossCallsAndFollowsSlowSignals) {
   const std::uint32_t seed = test_seed();
-  SCOPED_TRACE("seed " + std::to_string(seed) + " (rerun with VOXARIA_SEED=" + std::to_string(seed) + ")");
+  SCOPED_TRACE("seed " + std::to_string(seed) +
+               " (rerun with VOXARIA_SEED=" + std::to_string(seed) + ")");
   std::mt19937 rng(seed);
   std::uniform_int_distribution<int> any_sample(-32768, 32767), any_index(0, 88);
   std::uniform_int_distribution<int> slope(8, 400);

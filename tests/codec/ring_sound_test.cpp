@@ -44,7 +44,8 @@ class RingSound : public ::testing::Test {
   void SetUp() override {
     file_ = read_file(VOXARIA_BUILD_DIR "/phone.au");
     ASSERT_GE(file_.size(), header_size) << "no ring sound at " VOXARIA_BUILD_DIR "/phone.au";
-    for (std::size_t i = header_size; i < file_.size(); ++i) samples_.push_back(mulaw_decode(file_[i]));
+    for (std::size_t i = header_size; i < file_.size(); ++i)
+      samples_.push_back(mulaw_decode(file_[i]));
   }
 
   int peak(std::size_t from, std::size_t to) const {

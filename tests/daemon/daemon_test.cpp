@@ -1,8 +1,8 @@
 // The ring daemon, run for real on its UDP port, with a caller of the
 // test's own and the simulated card playing the ring into a file.
 
-#include <gtest/gtest.h>
 #include <arpa/inet.h>
+#include <gtest/gtest.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -23,18 +23,14 @@ constexpr const char* speed = "SIMCARD_SPEED=20";  // a 7-second pause takes 0.3
 std::vector<std::uint8_t> bytes_of(const char* data, std::size_t size) {
   return {data, data + size};
 }
-std::vector<std::uint8_t> greeting() { return bytes_of(protocol::greeting, sizeof protocol::greeting); }
+std::vector<std::uint8_t> greeting() {
+  return bytes_of(protocol::greeting, sizeof protocol::greeting);
+}
 std::vector<std::uint8_t> ring_no() {
   return bytes_of(protocol::ring_status_no.data(), protocol::ring_status_size);
 }
 std::vector<std::uint8_t> ring_yes() {
   return bytes_of(protocol::ring_status_yes.data(), protocol::ring_status_size);
-}
-
-std::size_t occurrences(const std::string& text, const std::string& part) {
-  std::size_t n = 0;
-  for (auto at = text.find(part); at != std::string::npos; at = text.find(part, at + 1)) ++n;
-  return n;
 }
 
 class Daemon : public testing::Test {
@@ -50,9 +46,7 @@ class Daemon : public testing::Test {
   }
 
   // An answering program file that nobody runs yet: a harmless program.
-  void install_answering_program() {
-    fs::copy_file("/bin/sleep", home / "voxaria_server");
-  }
+  void install_answering_program() { fs::copy_file("/bin/sleep", home / "voxaria_server"); }
   std::unique_ptr<Process> run_answering_program() {
     return spawn({.argv = {(home / "voxaria_server").string(), "600"},
                   .cwd = home.path,
@@ -65,22 +59,8 @@ class Daemon : public testing::Test {
                          .output_prefix = home / "voxariad",
                          .close_stdin = close_stdin,
                          .nice = 19});  // it busy-polls while a call lasts
-    wait_until_bound();
+    wait_until_bound(protocol::daemon_port);
     return daemon;
-  }
-  // The port is taken once the daemon has bound it.
-  static void wait_until_bound() {
-    for (int i = 0; i < 1000; ++i) {
-      const int probe = socket(AF_INET, SOCK_DGRAM, 0);
-      sockaddr_in port{};
-      port.sin_family = AF_INET;
-      port.sin_port = htons(protocol::daemon_port);
-      const bool taken = bind(probe, reinterpret_cast<sockaddr*>(&port), sizeof port) != 0;
-      close(probe);
-      if (taken) return;
-      std::this_thread::sleep_for(5ms);
-    }
-    FAIL() << "the daemon never bound its port";
   }
   static void knock(const UdpPeer& caller) {
     caller.send_to(protocol::daemon_port, protocol::knock, sizeof protocol::knock);
@@ -131,8 +111,9 @@ TEST_F(Daemon, RingsAndSaysNoAfterEveryRingUntilTheCalleeAnswers) {
   const std::string out = daemon->out();
   const std::size_t rings = occurrences(out, "Please launch your Voxaria application.\n");
   EXPECT_GE(rings, 2u);
-  EXPECT_EQ(occurrences(out, "\n\nThe host localhost is trying to contact you by Voxaria.\n"
-                             "Please launch your Voxaria application.\n"),
+  EXPECT_EQ(occurrences(out,
+                        "\n\nThe host localhost is trying to contact you by Voxaria.\n"
+                        "Please launch your Voxaria application.\n"),
             rings);
   // Every ring played the whole sound, and a 7-second pause followed it.
   const auto sound = read_file(home / "phone.au");
@@ -185,7 +166,8 @@ TEST_F(Daemon, StillRingsWhenStartedWithStandardInputClosed) {
   UdpPeer caller;
   knock(caller);
   EXPECT_EQ(next(caller), greeting());
-  EXPECT_EQ(next(caller), ring_no()) << "a probe on descriptor 0 must not pass for a running callee";
+  EXPECT_EQ(next(caller), ring_no())
+      << "a probe on descriptor 0 must not pass for a running callee";
   EXPECT_TRUE(daemon->wait_for_output("Please launch your Voxaria application."));
 }
 

@@ -1,13 +1,13 @@
 // message pushes every character out on its own: stdout is swapped for a
 // stream that records each write the C library makes.
 
+#include "console.hpp"
+
 #include <gtest/gtest.h>
 
 #include <cstdio>
 #include <string>
 #include <vector>
-
-#include "console.hpp"
 
 namespace voxaria {
 namespace {

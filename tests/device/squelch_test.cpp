@@ -1,8 +1,8 @@
 // The squelch's arithmetic and its quiet-block counting, on blocks made here.
 
-#include <gtest/gtest.h>
-
 #include "squelch.hpp"
+
+#include <gtest/gtest.h>
 
 namespace voxaria {
 namespace {

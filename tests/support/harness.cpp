@@ -14,9 +14,9 @@
 
 #include <cerrno>
 #include <cstdio>
-#include <ctime>
 #include <cstdlib>
 #include <cstring>
+#include <ctime>
 #include <fstream>
 #include <sstream>
 #include <stdexcept>
@@ -255,7 +255,8 @@ void UdpPeer::send_to(const sockaddr_in& to, const void* data, std::size_t size)
 
 std::optional<Datagram> UdpPeer::receive(Seconds limit) const {
   pollfd ready{fd, POLLIN, 0};
-  const auto ms = static_cast<int>(std::chrono::duration_cast<std::chrono::milliseconds>(limit).count());
+  const auto ms =
+      static_cast<int>(std::chrono::duration_cast<std::chrono::milliseconds>(limit).count());
   if (poll(&ready, 1, ms) <= 0) return std::nullopt;
   Datagram datagram;
   datagram.bytes.resize(65536);
@@ -265,6 +266,26 @@ std::optional<Datagram> UdpPeer::receive(Seconds limit) const {
   if (got < 0) fail("recvfrom");
   datagram.bytes.resize(static_cast<std::size_t>(got));
   return datagram;
+}
+
+void wait_until_bound(std::uint16_t port, Seconds limit) {
+  const auto deadline = std::chrono::steady_clock::now() + limit;
+  for (;;) {
+    const int probe = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    const sockaddr_in any = address_of("0.0.0.0", port);
+    const bool taken = bind(probe, reinterpret_cast<const sockaddr*>(&any), sizeof any) != 0;
+    close(probe);
+    if (taken) return;
+    if (std::chrono::steady_clock::now() > deadline)
+      throw std::runtime_error("nobody bound the port");
+    std::this_thread::sleep_for(5ms);
+  }
+}
+
+std::size_t occurrences(const std::string& text, const std::string& part) {
+  std::size_t n = 0;
+  for (auto at = text.find(part); at != std::string::npos; at = text.find(part, at + 1)) ++n;
+  return n;
 }
 
 std::vector<std::uint8_t> read_file(const fs::path& path) {

@@ -47,8 +47,8 @@ struct Launch {
   std::vector<std::string> argv{};
   std::vector<std::string> env{};  // NAME=value added to the test's own
   fs::path cwd = ".";
-  fs::path output_prefix{};        // stdout to <prefix>.out, stderr to <prefix>.err
-  bool close_stdin = false;      // start with descriptor 0 closed instead of a pipe
+  fs::path output_prefix{};  // stdout to <prefix>.out, stderr to <prefix>.err
+  bool close_stdin = false;  // start with descriptor 0 closed instead of a pipe
   int nice = 0;
 };
 
@@ -73,7 +73,7 @@ struct Process {
   bool running();
   void send_input(std::string_view text);
   void close_input();  // standard input reaches its end
-  void stop();  // SIGKILL and reap
+  void stop();         // SIGKILL and reap
 };
 
 std::unique_ptr<Process> spawn(const Launch& launch);
@@ -120,6 +120,11 @@ struct UdpPeer {
   void send_to(const sockaddr_in& to, const void* data, std::size_t size) const;
   std::optional<Datagram> receive(Seconds limit = 10s) const;
 };
+
+// Waits until some program has bound this UDP port (on any address).
+void wait_until_bound(std::uint16_t port, Seconds limit = 10s);
+
+std::size_t occurrences(const std::string& text, const std::string& part);
 
 std::vector<std::uint8_t> read_file(const fs::path& path);
 void write_file(const fs::path& path, std::string_view content);

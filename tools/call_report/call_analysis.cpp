@@ -20,7 +20,8 @@ std::vector<std::int16_t> stretch(const std::vector<std::int16_t>& source, long 
   std::vector<std::int16_t> samples(block_samples, 0);
   for (std::size_t i = 0; i < block_samples; ++i) {
     const long at = first + static_cast<long>(i);
-    if (at >= 0 && at < static_cast<long>(source.size())) samples[i] = source[static_cast<std::size_t>(at)];
+    if (at >= 0 && at < static_cast<long>(source.size()))
+      samples[i] = source[static_cast<std::size_t>(at)];
   }
   return samples;
 }
@@ -37,7 +38,8 @@ double energy(const std::vector<std::int16_t>& samples) {
   return sum;
 }
 
-double error_energy(const std::vector<std::int16_t>& reference, const std::vector<std::int16_t>& copy) {
+double error_energy(const std::vector<std::int16_t>& reference,
+                    const std::vector<std::int16_t>& copy) {
   double sum = 0;
   for (std::size_t i = 0; i < reference.size(); ++i) {
     const double e = static_cast<double>(copy[i]) - reference[i];
@@ -51,7 +53,9 @@ double decibels(double signal, double noise) {
   return 10 * std::log10(signal / noise);
 }
 
-bool whole_block(const CardEvent& e) { return e.number("bytes") == static_cast<long>(block_samples * 2); }
+bool whole_block(const CardEvent& e) {
+  return e.number("bytes") == static_cast<long>(block_samples * 2);
+}
 
 struct Recorded {
   std::vector<Block> blocks;  // every whole block the talker's card recorded
@@ -79,11 +83,13 @@ Recorded recorded_blocks(const std::vector<std::int16_t>& input, const std::vect
   return recorded;
 }
 
-std::vector<Block> played_blocks(const std::vector<std::int16_t>& loudspeaker, const std::vector<CardEvent>& log) {
+std::vector<Block> played_blocks(const std::vector<std::int16_t>& loudspeaker,
+                                 const std::vector<CardEvent>& log) {
   std::vector<Block> played;
   for (const auto& write : events_of_kind(log, "write"))
     if (whole_block(write) && write.number("pos"))
-      played.push_back({*write.number("pos"), write.time, stretch(loudspeaker, *write.number("pos"))});
+      played.push_back(
+          {*write.number("pos"), write.time, stretch(loudspeaker, *write.number("pos"))});
   return played;
 }
 
@@ -92,7 +98,8 @@ std::optional<std::size_t> best_match(const Block& played, const std::vector<Blo
   std::optional<std::size_t> best;
   double best_snr = min_match_snr_db;
   for (std::size_t s = 0; s < recorded.size(); ++s) {
-    const double snr = decibels(energy(recorded[s].samples), error_energy(recorded[s].samples, played.samples));
+    const double snr =
+        decibels(energy(recorded[s].samples), error_energy(recorded[s].samples, played.samples));
     if (snr > best_snr) {
       best_snr = snr;
       best = s;
@@ -103,7 +110,8 @@ std::optional<std::size_t> best_match(const Block& played, const std::vector<Blo
 
 }  // namespace
 
-Direction analyse(const std::vector<std::int16_t>& talker_input, const std::vector<CardEvent>& talker_log,
+Direction analyse(const std::vector<std::int16_t>& talker_input,
+                  const std::vector<CardEvent>& talker_log,
                   const std::vector<CardEvent>& listener_log,
                   const std::vector<std::int16_t>& listener_loudspeaker, double spoken_level) {
   Direction d;
@@ -111,7 +119,8 @@ Direction analyse(const std::vector<std::int16_t>& talker_input, const std::vect
   const auto played = played_blocks(listener_loudspeaker, listener_log);
   d.blocks_recorded = recorded.blocks.size();
   d.blocks_played = played.size();
-  d.spoken_blocks = static_cast<std::size_t>(std::count(recorded.spoken.begin(), recorded.spoken.end(), true));
+  d.spoken_blocks =
+      static_cast<std::size_t>(std::count(recorded.spoken.begin(), recorded.spoken.end(), true));
 
   std::vector<int> times_heard(recorded.blocks.size(), 0);
   std::vector<double> delays;
@@ -130,8 +139,8 @@ Direction analyse(const std::vector<std::int16_t>& talker_input, const std::vect
     d.spoken_read_times.push_back(said.time);
     d.heard_times.push_back(block.time);
   }
-  d.spoken_heard = static_cast<std::size_t>(std::count_if(times_heard.begin(), times_heard.end(),
-                                                          [](int n) { return n > 0; }));
+  d.spoken_heard = static_cast<std::size_t>(
+      std::count_if(times_heard.begin(), times_heard.end(), [](int n) { return n > 0; }));
   d.snr_db = decibels(signal, noise);
   if (!delays.empty()) {
     std::sort(delays.begin(), delays.end());

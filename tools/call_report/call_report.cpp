@@ -9,7 +9,8 @@
 int main(int argc, char** argv) {
   using namespace voxaria::report;
   if (argc != 5) {
-    std::fprintf(stderr, "usage: call_report TALKER_INPUT.wav TALKER.log LISTENER.log LISTENER.wav\n");
+    std::fprintf(stderr,
+                 "usage: call_report TALKER_INPUT.wav TALKER.log LISTENER.log LISTENER.wav\n");
     return 2;
   }
   const auto input = read_wav(argv[1]);

@@ -16,7 +16,8 @@ std::uint32_t little_endian(const std::vector<char>& bytes, std::size_t at, std:
 }
 
 void put_little_endian(std::string& out, std::uint32_t value, std::size_t size) {
-  for (std::size_t i = 0; i < size; ++i) out.push_back(static_cast<char>((value >> (8 * i)) & 0xFF));
+  for (std::size_t i = 0; i < size; ++i)
+    out.push_back(static_cast<char>((value >> (8 * i)) & 0xFF));
 }
 
 }  // namespace
@@ -43,14 +44,16 @@ std::vector<CardEvent> read_card_log(const std::filesystem::path& path) {
     std::string field;
     while (words >> field) {
       const auto equals = field.find('=');
-      if (equals != std::string::npos) event.fields[field.substr(0, equals)] = field.substr(equals + 1);
+      if (equals != std::string::npos)
+        event.fields[field.substr(0, equals)] = field.substr(equals + 1);
     }
     events.push_back(std::move(event));
   }
   return events;
 }
 
-std::vector<CardEvent> events_of_kind(const std::vector<CardEvent>& events, const std::string& kind) {
+std::vector<CardEvent> events_of_kind(const std::vector<CardEvent>& events,
+                                      const std::string& kind) {
   std::vector<CardEvent> chosen;
   for (const auto& e : events)
     if (e.kind == kind) chosen.push_back(e);
@@ -69,7 +72,8 @@ std::vector<std::int16_t> read_wav(const std::filesystem::path& path) {
     const std::size_t size = little_endian(bytes, at + 4, 4);
     const std::size_t body = at + 8;
     if (id == "fmt " && size >= 16 && body + 16 <= bytes.size())
-      pcm16_mono = little_endian(bytes, body + 2, 2) == 1 && little_endian(bytes, body + 14, 2) == 16;
+      pcm16_mono =
+          little_endian(bytes, body + 2, 2) == 1 && little_endian(bytes, body + 14, 2) == 16;
     if (id == "data" && pcm16_mono) {
       const std::size_t available = std::min(size, bytes.size() - body);
       std::vector<std::int16_t> samples(available / 2);

@@ -26,7 +26,8 @@ struct CardEvent {
 };
 
 std::vector<CardEvent> read_card_log(const std::filesystem::path& path);
-std::vector<CardEvent> events_of_kind(const std::vector<CardEvent>& events, const std::string& kind);
+std::vector<CardEvent> events_of_kind(const std::vector<CardEvent>& events,
+                                      const std::string& kind);
 
 // The samples of a 16-bit mono PCM WAV file; empty when it is not one.
 std::vector<std::int16_t> read_wav(const std::filesystem::path& path);

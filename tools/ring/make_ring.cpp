@@ -20,8 +20,8 @@ constexpr int sample_rate = 8000;
 
 // Segment-coded logarithm of |x| + 33 (in 14-bit units, here x scaled by 4):
 // three bits of segment, four of mantissa, sign on top, all bits inverted.
-constexpr int mulaw_bias = 0x84;     // 33 in 14-bit units, scaled to 16-bit
-constexpr int mulaw_clip = 32635;    // largest magnitude that still fits after the bias
+constexpr int mulaw_bias = 0x84;   // 33 in 14-bit units, scaled to 16-bit
+constexpr int mulaw_clip = 32635;  // largest magnitude that still fits after the bias
 
 constexpr int mulaw_segment(int biased) {
   int segment = 7;
@@ -31,7 +31,8 @@ constexpr int mulaw_segment(int biased) {
 
 constexpr std::uint8_t mulaw_encode(std::int16_t pcm) {
   const int sign = pcm < 0 ? 0x80 : 0x00;
-  const int magnitude = std::min(pcm < 0 ? -static_cast<int>(pcm) : static_cast<int>(pcm), mulaw_clip);
+  const int magnitude =
+      std::min(pcm < 0 ? -static_cast<int>(pcm) : static_cast<int>(pcm), mulaw_clip);
   const int biased = magnitude + mulaw_bias;
   const int segment = mulaw_segment(biased);
   const int mantissa = (biased >> (segment + 3)) & 0x0F;
@@ -79,7 +80,8 @@ double burst_envelope(double t) {
 double high_weight(double t) {
   const double half = trill_period / 2;
   const double phase = std::fmod(t, trill_period);
-  return phase < half ? smooth_step(phase, trill_fade) : 1.0 - smooth_step(phase - half, trill_fade);
+  return phase < half ? smooth_step(phase, trill_fade)
+                      : 1.0 - smooth_step(phase - half, trill_fade);
 }
 
 double voice(double frequency, double t) {
@@ -96,7 +98,8 @@ std::vector<double> synthesise() {
   for (std::size_t i = 0; i < out.size(); ++i) {
     const double t = static_cast<double>(i) / sample_rate;
     for (const double start : burst_starts)
-      if (t >= start && t < start + burst_length) out[i] += burst_envelope(t - start) * trill(t - start);
+      if (t >= start && t < start + burst_length)
+        out[i] += burst_envelope(t - start) * trill(t - start);
   }
   return out;
 }
@@ -107,7 +110,8 @@ std::vector<std::uint8_t> to_mulaw(const std::vector<double>& sound) {
   const double gain = peak > 0.0 ? peak_level * 32767.0 / peak : 0.0;
   std::vector<std::uint8_t> out;
   out.reserve(sound.size());
-  for (const double x : sound) out.push_back(mulaw_encode(static_cast<std::int16_t>(std::lround(x * gain))));
+  for (const double x : sound)
+    out.push_back(mulaw_encode(static_cast<std::int16_t>(std::lround(x * gain))));
   return out;
 }
 
@@ -125,8 +129,9 @@ void put_big_endian(std::ofstream& out, std::uint32_t value) {
 
 bool write_au(const char* path, const std::vector<std::uint8_t>& data) {
   std::ofstream out(path, std::ios::binary | std::ios::trunc);
-  for (const std::uint32_t field : {au_magic, au_header_size, static_cast<std::uint32_t>(data.size()),
-                                    au_mulaw_8bit, static_cast<std::uint32_t>(sample_rate), 1u})
+  for (const std::uint32_t field :
+       {au_magic, au_header_size, static_cast<std::uint32_t>(data.size()), au_mulaw_8bit,
+        static_cast<std::uint32_t>(sample_rate), 1u})
     put_big_endian(out, field);
   out.write(reinterpret_cast<const char*>(data.data()), static_cast<std::streamsize>(data.size()));
   return static_cast<bool>(out.flush());

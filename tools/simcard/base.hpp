@@ -13,27 +13,27 @@ inline constexpr int sample_rate = 8000;
 inline constexpr std::size_t path_capacity = 4096;
 
 struct Faults {
-    bool nocard = false;
-    bool setfmt = false;
-    bool setfragment = false;
-    std::int64_t readfail = -1;  // byte counts; negative = fault off
-    std::int64_t readeof = -1;
-    std::int64_t writefail = -1;
+  bool nocard = false;
+  bool setfmt = false;
+  bool setfragment = false;
+  std::int64_t readfail = -1;  // byte counts; negative = fault off
+  std::int64_t readeof = -1;
+  std::int64_t writefail = -1;
 };
 
 struct Config {
-    double speed = 1.0;
-    const unsigned char* input = nullptr;  // 16-bit little-endian samples
-    std::int64_t input_samples = 0;
-    std::int64_t input_offset = 0;  // card position of input sample 0
-    double noise = 0.0;
-    std::uint64_t seed = 1;
-    int forced_format = -1;  // SIMCARD_FORMAT; negative = ordinary card
-    std::int64_t read_chunk = 0;  // 0 = whole request
-    Faults faults;
-    char output[path_capacity] = {};
-    char ring[path_capacity] = {};
-    char log[path_capacity] = {};
+  double speed = 1.0;
+  const unsigned char* input = nullptr;  // 16-bit little-endian samples
+  std::int64_t input_samples = 0;
+  std::int64_t input_offset = 0;  // card position of input sample 0
+  double noise = 0.0;
+  std::uint64_t seed = 1;
+  int forced_format = -1;       // SIMCARD_FORMAT; negative = ordinary card
+  std::int64_t read_chunk = 0;  // 0 = whole request
+  Faults faults;
+  char output[path_capacity] = {};
+  char ring[path_capacity] = {};
+  char log[path_capacity] = {};
 };
 
 // Reads the environment once; later calls return at once.

@@ -1,16 +1,16 @@
 #include "dsp.hpp"
 
-#include "base.hpp"
+#include <fcntl.h>
+#include <linux/soundcard.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include <array>
 #include <cerrno>
 #include <cstdint>
 #include <cstring>
 
-#include <fcntl.h>
-#include <linux/soundcard.h>
-#include <sys/stat.h>
-#include <unistd.h>
+#include "base.hpp"
 
 namespace simcard {
 namespace {
@@ -27,14 +27,14 @@ constexpr std::size_t wav_header_bytes = 44;
 constexpr std::size_t convert_samples = 512;
 
 struct Device {
-    bool open = false;
-    bool playback = false;
-    int format = AFMT_S16_LE;
-    int fragment_log2 = default_fragment_log2;
-    int fragment_count = default_fragment_count;
-    std::int64_t read_pos = 0;  // recording: position of the next sample handed out
-    std::int64_t end = 0;       // playback: position where the queued audio ends
-    bool queued = false;
+  bool open = false;
+  bool playback = false;
+  int format = AFMT_S16_LE;
+  int fragment_log2 = default_fragment_log2;
+  int fragment_count = default_fragment_count;
+  std::int64_t read_pos = 0;  // recording: position of the next sample handed out
+  std::int64_t end = 0;       // playback: position where the queued audio ends
+  bool queued = false;
 };
 
 constinit std::array<Device, max_fds> devices{};
@@ -44,387 +44,352 @@ constinit std::int64_t bytes_written = 0;
 constinit int output_fd = -1;
 constinit bool output_failed = false;
 
-int fail(int error)
-{
-    errno = error;
-    return -1;
+int fail(int error) {
+  errno = error;
+  return -1;
 }
 
 int bytes_per_sample(const Device& d) { return d.format == AFMT_U8 ? 1 : 2; }
-std::int64_t capacity_bytes(const Device& d) { return std::int64_t{d.fragment_count} << d.fragment_log2; }
+std::int64_t capacity_bytes(const Device& d) {
+  return std::int64_t{d.fragment_count} << d.fragment_log2;
+}
 std::int64_t capacity_samples(const Device& d) { return capacity_bytes(d) / bytes_per_sample(d); }
 
-void put_le32(unsigned char* p, std::uint32_t v)
-{
-    for (int i = 0; i < 4; ++i)
-        p[i] = static_cast<unsigned char>(v >> (8 * i));
+void put_le32(unsigned char* p, std::uint32_t v) {
+  for (int i = 0; i < 4; ++i) p[i] = static_cast<unsigned char>(v >> (8 * i));
 }
 
-void put_le16(unsigned char* p, std::uint16_t v)
-{
-    p[0] = static_cast<unsigned char>(v);
-    p[1] = static_cast<unsigned char>(v >> 8);
+void put_le16(unsigned char* p, std::uint16_t v) {
+  p[0] = static_cast<unsigned char>(v);
+  p[1] = static_cast<unsigned char>(v >> 8);
 }
 
-std::array<unsigned char, wav_header_bytes> wav_header(std::uint32_t data_bytes)
-{
-    std::array<unsigned char, wav_header_bytes> h{};
-    std::memcpy(h.data(), "RIFF", 4);
-    put_le32(&h[4], 36 + data_bytes);
-    std::memcpy(&h[8], "WAVEfmt ", 8);
-    put_le32(&h[16], 16);
-    put_le16(&h[20], 1);  // PCM
-    put_le16(&h[22], 1);  // mono
-    put_le32(&h[24], sample_rate);
-    put_le32(&h[28], sample_rate * 2);
-    put_le16(&h[32], 2);
-    put_le16(&h[34], 16);
-    std::memcpy(&h[36], "data", 4);
-    put_le32(&h[40], data_bytes);
-    return h;
+std::array<unsigned char, wav_header_bytes> wav_header(std::uint32_t data_bytes) {
+  std::array<unsigned char, wav_header_bytes> h{};
+  std::memcpy(h.data(), "RIFF", 4);
+  put_le32(&h[4], 36 + data_bytes);
+  std::memcpy(&h[8], "WAVEfmt ", 8);
+  put_le32(&h[16], 16);
+  put_le16(&h[20], 1);  // PCM
+  put_le16(&h[22], 1);  // mono
+  put_le32(&h[24], sample_rate);
+  put_le32(&h[28], sample_rate * 2);
+  put_le16(&h[32], 2);
+  put_le16(&h[34], 16);
+  std::memcpy(&h[36], "data", 4);
+  put_le32(&h[40], data_bytes);
+  return h;
 }
 
-void output_error(const char* call)
-{
-    if (!output_failed)
-        diagnose_call(call, config().output, errno);
-    output_failed = true;
+void output_error(const char* call) {
+  if (!output_failed) diagnose_call(call, config().output, errno);
+  output_failed = true;
 }
 
 // One timeline file per process, truncated the first time it plays.
-bool open_output()
-{
-    const char* path = config().output;
-    if (output_fd >= 0 || output_failed || path[0] == '\0')
-        return output_fd >= 0;
-    output_fd = sys::open(path, O_RDWR | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
-    if (output_fd < 0) {
-        output_error("open");
-        return false;
-    }
-    const auto header = wav_header(0);
-    if (sys::pwrite(output_fd, header.data(), header.size(), 0) < 0)
-        output_error("pwrite");
-    return true;
+bool open_output() {
+  const char* path = config().output;
+  if (output_fd >= 0 || output_failed || path[0] == '\0') return output_fd >= 0;
+  output_fd = sys::open(path, O_RDWR | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+  if (output_fd < 0) {
+    output_error("open");
+    return false;
+  }
+  const auto header = wav_header(0);
+  if (sys::pwrite(output_fd, header.data(), header.size(), 0) < 0) output_error("pwrite");
+  return true;
 }
 
 // Keeps the header valid after every write, whoever (a forked child
 // sharing the file) wrote last: the sizes follow the file's length.
-void update_output_header()
-{
-    struct stat st {};
-    if (fstat(output_fd, &st) != 0) {
-        output_error("fstat");
-        return;
-    }
-    const auto data = static_cast<std::uint32_t>(st.st_size - static_cast<off_t>(wav_header_bytes));
-    const auto header = wav_header(data);
-    if (sys::pwrite(output_fd, header.data(), header.size(), 0) < 0)
-        output_error("pwrite");
+void update_output_header() {
+  struct stat st {};
+  if (fstat(output_fd, &st) != 0) {
+    output_error("fstat");
+    return;
+  }
+  const auto data = static_cast<std::uint32_t>(st.st_size - static_cast<off_t>(wav_header_bytes));
+  const auto header = wav_header(data);
+  if (sys::pwrite(output_fd, header.data(), header.size(), 0) < 0) output_error("pwrite");
 }
 
-std::int16_t decode(const Device& d, const unsigned char* in, std::int64_t i)
-{
-    if (d.format == AFMT_U8)
-        return static_cast<std::int16_t>((in[i] - 128) * 256);
-    return static_cast<std::int16_t>(in[2 * i] | in[2 * i + 1] << 8);
+std::int16_t decode(const Device& d, const unsigned char* in, std::int64_t i) {
+  if (d.format == AFMT_U8) return static_cast<std::int16_t>((in[i] - 128) * 256);
+  return static_cast<std::int16_t>(in[2 * i] | in[2 * i + 1] << 8);
 }
 
-void encode(const Device& d, std::int16_t sample, unsigned char* out, std::int64_t i)
-{
-    if (d.format == AFMT_U8) {
-        out[i] = static_cast<unsigned char>((sample >> 8) + 128);
-        return;
-    }
-    out[2 * i] = static_cast<unsigned char>(sample);
-    out[2 * i + 1] = static_cast<unsigned char>(static_cast<std::uint16_t>(sample) >> 8);
+void encode(const Device& d, std::int16_t sample, unsigned char* out, std::int64_t i) {
+  if (d.format == AFMT_U8) {
+    out[i] = static_cast<unsigned char>((sample >> 8) + 128);
+    return;
+  }
+  out[2 * i] = static_cast<unsigned char>(sample);
+  out[2 * i + 1] = static_cast<unsigned char>(static_cast<std::uint16_t>(sample) >> 8);
 }
 
-void write_output(const Device& d, const unsigned char* in, std::int64_t samples, std::int64_t position)
-{
-    if (!open_output())
-        return;
-    std::array<unsigned char, 2 * convert_samples> block{};
-    for (std::int64_t done = 0; done < samples;) {
-        std::int64_t count = samples - done;
-        if (count > static_cast<std::int64_t>(convert_samples))
-            count = convert_samples;
-        std::int64_t skip = 0;  // positions before the timeline starts
-        while (position + done + skip < 0 && skip < count)
-            ++skip;
-        for (std::int64_t i = skip; i < count; ++i)
-            put_le16(&block[2 * (i - skip)], static_cast<std::uint16_t>(decode(d, in, done + i)));
-        const std::int64_t offset = wav_header_bytes + 2 * (position + done + skip);
-        if (count > skip &&
-            sys::pwrite(output_fd, block.data(), static_cast<std::size_t>(2 * (count - skip)), offset) < 0)
-            output_error("pwrite");
-        done += count;
-    }
-    update_output_header();
+void write_output(const Device& d, const unsigned char* in, std::int64_t samples,
+                  std::int64_t position) {
+  if (!open_output()) return;
+  std::array<unsigned char, 2 * convert_samples> block{};
+  for (std::int64_t done = 0; done < samples;) {
+    std::int64_t count = samples - done;
+    if (count > static_cast<std::int64_t>(convert_samples)) count = convert_samples;
+    std::int64_t skip = 0;  // positions before the timeline starts
+    while (position + done + skip < 0 && skip < count) ++skip;
+    for (std::int64_t i = skip; i < count; ++i)
+      put_le16(&block[2 * (i - skip)], static_cast<std::uint16_t>(decode(d, in, done + i)));
+    const std::int64_t offset = wav_header_bytes + 2 * (position + done + skip);
+    if (count > skip && sys::pwrite(output_fd, block.data(),
+                                    static_cast<std::size_t>(2 * (count - skip)), offset) < 0)
+      output_error("pwrite");
+    done += count;
+  }
+  update_output_header();
 }
 
 // Trims a transfer so that a byte-count fault hits exactly at its limit.
-std::int64_t before_limit(std::int64_t wanted, std::int64_t done, std::int64_t limit)
-{
-    if (limit < 0)
-        return wanted;
-    const std::int64_t left = limit - done;
-    return left < wanted ? left : wanted;
+std::int64_t before_limit(std::int64_t wanted, std::int64_t done, std::int64_t limit) {
+  if (limit < 0) return wanted;
+  const std::int64_t left = limit - done;
+  return left < wanted ? left : wanted;
 }
 
-long read_failed(int fd, int error)
-{
-    log_event("read fd=%d error=%s", fd, errno_name(error));
-    return fail(error);
+long read_failed(int fd, int error) {
+  log_event("read fd=%d error=%s", fd, errno_name(error));
+  return fail(error);
 }
 
-long write_failed(int fd, int error)
-{
-    log_event("write fd=%d error=%s", fd, errno_name(error));
-    return fail(error);
+long write_failed(int fd, int error) {
+  log_event("write fd=%d error=%s", fd, errno_name(error));
+  return fail(error);
 }
 
 // Losing the oldest samples when the reader fell behind the buffer.
-void check_overrun(Device& d, int fd)
-{
-    const std::int64_t now = card_position();
-    const std::int64_t oldest = now - capacity_samples(d);
-    if (d.read_pos >= oldest)
-        return;
-    log_event("overrun fd=%d lost=%lld", fd, static_cast<long long>(oldest - d.read_pos));
-    d.read_pos = oldest;
+void check_overrun(Device& d, int fd) {
+  const std::int64_t now = card_position();
+  const std::int64_t oldest = now - capacity_samples(d);
+  if (d.read_pos >= oldest) return;
+  log_event("overrun fd=%d lost=%lld", fd, static_cast<long long>(oldest - d.read_pos));
+  d.read_pos = oldest;
 }
 
-const char* request_name(unsigned long request)
-{
-    switch (request) {
-    case SNDCTL_DSP_SETFMT: return "SETFMT";
-    case SNDCTL_DSP_SETFRAGMENT: return "SETFRAGMENT";
-    case SNDCTL_DSP_SPEED: return "SPEED";
-    case SNDCTL_DSP_CHANNELS: return "CHANNELS";
-    case SNDCTL_DSP_STEREO: return "STEREO";
-    case SNDCTL_DSP_GETBLKSIZE: return "GETBLKSIZE";
-    case SNDCTL_DSP_SYNC: return "SYNC";
-    case SNDCTL_DSP_RESET: return "RESET";
-    default: return nullptr;
-    }
+const char* request_name(unsigned long request) {
+  switch (request) {
+    case SNDCTL_DSP_SETFMT:
+      return "SETFMT";
+    case SNDCTL_DSP_SETFRAGMENT:
+      return "SETFRAGMENT";
+    case SNDCTL_DSP_SPEED:
+      return "SPEED";
+    case SNDCTL_DSP_CHANNELS:
+      return "CHANNELS";
+    case SNDCTL_DSP_STEREO:
+      return "STEREO";
+    case SNDCTL_DSP_GETBLKSIZE:
+      return "GETBLKSIZE";
+    case SNDCTL_DSP_SYNC:
+      return "SYNC";
+    case SNDCTL_DSP_RESET:
+      return "RESET";
+    default:
+      return nullptr;
+  }
 }
 
-int choose_format(const Device& d, int requested)
-{
-    const int forced = config().forced_format;
-    if (forced >= 0)
-        return forced;
-    if (requested == AFMT_QUERY)
-        return d.format;
-    return requested == AFMT_U8 || requested == AFMT_S16_LE ? requested : AFMT_S16_LE;
+int choose_format(const Device& d, int requested) {
+  const int forced = config().forced_format;
+  if (forced >= 0) return forced;
+  if (requested == AFMT_QUERY) return d.format;
+  return requested == AFMT_U8 || requested == AFMT_S16_LE ? requested : AFMT_S16_LE;
 }
 
 int clamp(int v, int low, int high) { return v < low ? low : v > high ? high : v; }
 
 // 0xMMMMSSSS: MMMM fragments of 2^SSSS bytes, within the card's limits.
-int choose_fragment(Device& d, int requested)
-{
-    const int log2 = clamp(requested & 0xffff, min_fragment_log2, max_fragment_log2);
-    int count = (requested >> 16) & 0xffff;
-    if (count == 0)
-        count = max_fragment_count;
-    count = clamp(count, min_fragment_count, max_fragment_count);
-    const int fitting = max_buffer_bytes >> log2;
-    if (count > fitting)
-        count = fitting < min_fragment_count ? min_fragment_count : fitting;
-    d.fragment_log2 = log2;
-    d.fragment_count = count;
-    return count << 16 | log2;
+int choose_fragment(Device& d, int requested) {
+  const int log2 = clamp(requested & 0xffff, min_fragment_log2, max_fragment_log2);
+  int count = (requested >> 16) & 0xffff;
+  if (count == 0) count = max_fragment_count;
+  count = clamp(count, min_fragment_count, max_fragment_count);
+  const int fitting = max_buffer_bytes >> log2;
+  if (count > fitting) count = fitting < min_fragment_count ? min_fragment_count : fitting;
+  d.fragment_log2 = log2;
+  d.fragment_count = count;
+  return count << 16 | log2;
 }
 
-void drain(const Device& d)
-{
-    if (d.playback && d.queued)
-        wait_for_position(d.end);
+void drain(const Device& d) {
+  if (d.playback && d.queued) wait_for_position(d.end);
 }
 
-void reset(Device& d)
-{
-    d.queued = false;
-    d.read_pos = card_position();
+void reset(Device& d) {
+  d.queued = false;
+  d.read_pos = card_position();
 }
 
-int ioctl_failed(int fd, const char* name, unsigned long request, int error)
-{
-    if (name != nullptr)
-        log_event("ioctl fd=%d request=%s error=%s", fd, name, errno_name(error));
-    else
-        log_event("ioctl fd=%d request=0x%lx error=%s", fd, request, errno_name(error));
-    return fail(error);
+int ioctl_failed(int fd, const char* name, unsigned long request, int error) {
+  if (name != nullptr)
+    log_event("ioctl fd=%d request=%s error=%s", fd, name, errno_name(error));
+  else
+    log_event("ioctl fd=%d request=0x%lx error=%s", fd, request, errno_name(error));
+  return fail(error);
 }
 
 // Requests that carry an int both ways.
-int ioctl_value(Device& d, int fd, const char* name, unsigned long request, int* arg)
-{
-    const int value = *arg;
-    int answer = 0;
-    switch (request) {
+int ioctl_value(Device& d, int fd, const char* name, unsigned long request, int* arg) {
+  const int value = *arg;
+  int answer = 0;
+  switch (request) {
     case SNDCTL_DSP_SETFMT:
-        answer = d.format = choose_format(d, value);
-        break;
+      answer = d.format = choose_format(d, value);
+      break;
     case SNDCTL_DSP_SETFRAGMENT:
-        answer = choose_fragment(d, value);
-        log_event("ioctl fd=%d request=%s value=0x%08x answer=0x%08x", fd, name, value, answer);
-        *arg = answer;
-        return 0;
-    case SNDCTL_DSP_SPEED: answer = sample_rate; break;
-    case SNDCTL_DSP_CHANNELS: answer = 1; break;
-    case SNDCTL_DSP_STEREO: answer = 0; break;
-    default: answer = 1 << d.fragment_log2; break;  // GETBLKSIZE
-    }
-    log_event("ioctl fd=%d request=%s value=%d answer=%d", fd, name, value, answer);
-    *arg = answer;
-    return 0;
+      answer = choose_fragment(d, value);
+      log_event("ioctl fd=%d request=%s value=0x%08x answer=0x%08x", fd, name, value, answer);
+      *arg = answer;
+      return 0;
+    case SNDCTL_DSP_SPEED:
+      answer = sample_rate;
+      break;
+    case SNDCTL_DSP_CHANNELS:
+      answer = 1;
+      break;
+    case SNDCTL_DSP_STEREO:
+      answer = 0;
+      break;
+    default:
+      answer = 1 << d.fragment_log2;
+      break;  // GETBLKSIZE
+  }
+  log_event("ioctl fd=%d request=%s value=%d answer=%d", fd, name, value, answer);
+  *arg = answer;
+  return 0;
 }
 
 }  // namespace
 
 bool is_dsp(int fd) { return fd >= 0 && fd < max_fds && devices[fd].open; }
 
-void dsp_forget(int fd)
-{
-    if (is_dsp(fd)) {
-        devices[fd].open = false;
-        --open_devices;
-    }
-}
-
-int dsp_open(int flags)
-{
-    const int access = flags & O_ACCMODE;
-    const char* mode = access == O_RDONLY ? "r" : access == O_WRONLY ? "w" : "rw";
-    int error = 0;
-    if (config().faults.nocard)
-        error = ENOENT;
-    else if (access != O_RDONLY && access != O_WRONLY)
-        error = EINVAL;  // half duplex
-    else if (open_devices > 0)
-        error = EBUSY;
-    int fd = -1;
-    if (error == 0) {
-        fd = sys::open("/dev/null", access | (flags & (O_CLOEXEC | O_NONBLOCK)));
-        error = fd < 0 ? errno : 0;
-    }
-    if (error == 0 && fd >= max_fds) {
-        sys::close(fd);
-        error = EMFILE;
-    }
-    if (error != 0) {
-        log_event("open path=/dev/dsp mode=%s error=%s", mode, errno_name(error));
-        return fail(error);
-    }
-    Device& d = devices[fd];
-    d = Device{};
-    d.open = true;
-    d.playback = access == O_WRONLY;
-    d.read_pos = card_position();
-    ++open_devices;
-    if (d.playback)
-        open_output();
-    log_event("open path=/dev/dsp mode=%s fd=%d", mode, fd);
-    return fd;
-}
-
-long dsp_read(int fd, void* buf, std::size_t n)
-{
-    Device& d = devices[fd];
-    if (d.playback)
-        return read_failed(fd, EBADF);
-    const Faults& faults = config().faults;
-    if (faults.readfail >= 0 && bytes_read >= faults.readfail)
-        return read_failed(fd, EIO);
-    if (faults.readeof >= 0 && bytes_read >= faults.readeof) {
-        log_event("read fd=%d bytes=0 eof", fd);
-        return 0;
-    }
-    std::int64_t wanted = static_cast<std::int64_t>(n);
-    if (config().read_chunk > 0 && wanted > config().read_chunk)
-        wanted = config().read_chunk;
-    wanted = before_limit(wanted, bytes_read, faults.readfail);
-    wanted = before_limit(wanted, bytes_read, faults.readeof);
-    const int size = bytes_per_sample(d);
-    const std::int64_t samples = wanted / size;
-    if (samples == 0)
-        return 0;
-    check_overrun(d, fd);
-    const std::int64_t first = d.read_pos;
-    if (!wait_for_position(first + samples))
-        return read_failed(fd, EINTR);
-    auto* out = static_cast<unsigned char*>(buf);
-    for (std::int64_t i = 0; i < samples; ++i)
-        encode(d, microphone(first + i), out, i);
-    d.read_pos += samples;
-    const std::int64_t bytes = samples * size;
-    bytes_read += bytes;
-    log_event("read fd=%d bytes=%lld pos=%lld in=%lld", fd, static_cast<long long>(bytes),
-              static_cast<long long>(first), static_cast<long long>(first - config().input_offset));
-    return static_cast<long>(bytes);
-}
-
-long dsp_write(int fd, const void* buf, std::size_t n)
-{
-    Device& d = devices[fd];
-    if (!d.playback)
-        return write_failed(fd, EBADF);
-    const std::int64_t limit = config().faults.writefail;
-    if (limit >= 0 && bytes_written >= limit)
-        return write_failed(fd, EIO);
-    const int size = bytes_per_sample(d);
-    const std::int64_t samples = before_limit(static_cast<std::int64_t>(n), bytes_written, limit) / size;
-    if (samples == 0)
-        return 0;
-    const std::int64_t now = card_position();
-    if (!d.queued || d.end < now)
-        d.end = now;  // idle or underrun: the gap stays silent
-    d.queued = true;
-    const std::int64_t start = d.end;
-    write_output(d, static_cast<const unsigned char*>(buf), samples, start);
-    d.end += samples;
-    const std::int64_t bytes = samples * size;
-    bytes_written += bytes;
-    // Interrupted, the data stays queued: the next write waits the longer.
-    wait_for_position(d.end - capacity_samples(d));
-    log_event("write fd=%d bytes=%lld pos=%lld", fd, static_cast<long long>(bytes),
-              static_cast<long long>(start));
-    return static_cast<long>(bytes);
-}
-
-int dsp_ioctl(int fd, unsigned long request, void* arg)
-{
-    Device& d = devices[fd];
-    const char* name = request_name(request);
-    const Faults& faults = config().faults;
-    if (name == nullptr)
-        return ioctl_failed(fd, name, request, EINVAL);
-    if ((request == SNDCTL_DSP_SETFMT && faults.setfmt) ||
-        (request == SNDCTL_DSP_SETFRAGMENT && faults.setfragment))
-        return ioctl_failed(fd, name, request, EINVAL);
-    if (request == SNDCTL_DSP_SYNC || request == SNDCTL_DSP_RESET) {
-        if (request == SNDCTL_DSP_SYNC)
-            drain(d);
-        else
-            reset(d);
-        log_event("ioctl fd=%d request=%s", fd, name);
-        return 0;
-    }
-    if (arg == nullptr)
-        return ioctl_failed(fd, name, request, EFAULT);
-    return ioctl_value(d, fd, name, request, static_cast<int*>(arg));
-}
-
-void dsp_release(int fd)
-{
-    Device& d = devices[fd];
-    drain(d);  // what was written gets played before close returns
-    d.open = false;
+void dsp_forget(int fd) {
+  if (is_dsp(fd)) {
+    devices[fd].open = false;
     --open_devices;
-    log_event("close fd=%d", fd);
+  }
+}
+
+int dsp_open(int flags) {
+  const int access = flags & O_ACCMODE;
+  const char* mode = access == O_RDONLY ? "r" : access == O_WRONLY ? "w" : "rw";
+  int error = 0;
+  if (config().faults.nocard)
+    error = ENOENT;
+  else if (access != O_RDONLY && access != O_WRONLY)
+    error = EINVAL;  // half duplex
+  else if (open_devices > 0)
+    error = EBUSY;
+  int fd = -1;
+  if (error == 0) {
+    fd = sys::open("/dev/null", access | (flags & (O_CLOEXEC | O_NONBLOCK)));
+    error = fd < 0 ? errno : 0;
+  }
+  if (error == 0 && fd >= max_fds) {
+    sys::close(fd);
+    error = EMFILE;
+  }
+  if (error != 0) {
+    log_event("open path=/dev/dsp mode=%s error=%s", mode, errno_name(error));
+    return fail(error);
+  }
+  Device& d = devices[fd];
+  d = Device{};
+  d.open = true;
+  d.playback = access == O_WRONLY;
+  d.read_pos = card_position();
+  ++open_devices;
+  if (d.playback) open_output();
+  log_event("open path=/dev/dsp mode=%s fd=%d", mode, fd);
+  return fd;
+}
+
+long dsp_read(int fd, void* buf, std::size_t n) {
+  Device& d = devices[fd];
+  if (d.playback) return read_failed(fd, EBADF);
+  const Faults& faults = config().faults;
+  if (faults.readfail >= 0 && bytes_read >= faults.readfail) return read_failed(fd, EIO);
+  if (faults.readeof >= 0 && bytes_read >= faults.readeof) {
+    log_event("read fd=%d bytes=0 eof", fd);
+    return 0;
+  }
+  std::int64_t wanted = static_cast<std::int64_t>(n);
+  if (config().read_chunk > 0 && wanted > config().read_chunk) wanted = config().read_chunk;
+  wanted = before_limit(wanted, bytes_read, faults.readfail);
+  wanted = before_limit(wanted, bytes_read, faults.readeof);
+  const int size = bytes_per_sample(d);
+  const std::int64_t samples = wanted / size;
+  if (samples == 0) return 0;
+  check_overrun(d, fd);
+  const std::int64_t first = d.read_pos;
+  if (!wait_for_position(first + samples)) return read_failed(fd, EINTR);
+  auto* out = static_cast<unsigned char*>(buf);
+  for (std::int64_t i = 0; i < samples; ++i) encode(d, microphone(first + i), out, i);
+  d.read_pos += samples;
+  const std::int64_t bytes = samples * size;
+  bytes_read += bytes;
+  log_event("read fd=%d bytes=%lld pos=%lld in=%lld", fd, static_cast<long long>(bytes),
+            static_cast<long long>(first), static_cast<long long>(first - config().input_offset));
+  return static_cast<long>(bytes);
+}
+
+long dsp_write(int fd, const void* buf, std::size_t n) {
+  Device& d = devices[fd];
+  if (!d.playback) return write_failed(fd, EBADF);
+  const std::int64_t limit = config().faults.writefail;
+  if (limit >= 0 && bytes_written >= limit) return write_failed(fd, EIO);
+  const int size = bytes_per_sample(d);
+  const std::int64_t samples =
+      before_limit(static_cast<std::int64_t>(n), bytes_written, limit) / size;
+  if (samples == 0) return 0;
+  const std::int64_t now = card_position();
+  if (!d.queued || d.end < now) d.end = now;  // idle or underrun: the gap stays silent
+  d.queued = true;
+  const std::int64_t start = d.end;
+  write_output(d, static_cast<const unsigned char*>(buf), samples, start);
+  d.end += samples;
+  const std::int64_t bytes = samples * size;
+  bytes_written += bytes;
+  // Interrupted, the data stays queued: the next write waits the longer.
+  wait_for_position(d.end - capacity_samples(d));
+  log_event("write fd=%d bytes=%lld pos=%lld", fd, static_cast<long long>(bytes),
+            static_cast<long long>(start));
+  return static_cast<long>(bytes);
+}
+
+int dsp_ioctl(int fd, unsigned long request, void* arg) {
+  Device& d = devices[fd];
+  const char* name = request_name(request);
+  const Faults& faults = config().faults;
+  if (name == nullptr) return ioctl_failed(fd, name, request, EINVAL);
+  if ((request == SNDCTL_DSP_SETFMT && faults.setfmt) ||
+      (request == SNDCTL_DSP_SETFRAGMENT && faults.setfragment))
+    return ioctl_failed(fd, name, request, EINVAL);
+  if (request == SNDCTL_DSP_SYNC || request == SNDCTL_DSP_RESET) {
+    if (request == SNDCTL_DSP_SYNC)
+      drain(d);
+    else
+      reset(d);
+    log_event("ioctl fd=%d request=%s", fd, name);
+    return 0;
+  }
+  if (arg == nullptr) return ioctl_failed(fd, name, request, EFAULT);
+  return ioctl_value(d, fd, name, request, static_cast<int*>(arg));
+}
+
+void dsp_release(int fd) {
+  Device& d = devices[fd];
+  drain(d);  // what was written gets played before close returns
+  d.open = false;
+  --open_devices;
+  log_event("close fd=%d", fd);
 }
 
 }  // namespace simcard
