@@ -24,47 +24,46 @@ static_assert(stepsizeTable.front() == 7 && stepsizeTable.back() == 32767);
 
 constexpr int max_index = static_cast<int>(stepsizeTable.size()) - 1;
 
+// Clamping is rare, so branches (well predicted) keep the step index's
+// sample-to-sample path short.
 constexpr int next_index(int index, int q) {
-  return std::clamp(index + indexTable[q], 0, max_index);
+  index += indexTable[q];
+  if (index < 0) return 0;
+  if (index > max_index) return max_index;
+  return index;
 }
 
 constexpr int clamp_sample(int value) { return std::clamp(value, -32768, 32767); }
 
+// All-ones when the bit is set, else zero: the code bits are as good as
+// random, so the arithmetic below selects with masks rather than branches.
+constexpr int mask(int bit) { return -(bit & 1); }
+
 // The reconstruction difference for code q at this step; the coder and the
 // decoder share it, so a decoder fed every code tracks the coder exactly.
 constexpr int reconstructed_difference(int step, int q) {
-  int vpdiff = step >> 3;
-  if (q & 4) vpdiff += step;
-  if (q & 2) vpdiff += step >> 1;
-  if (q & 1) vpdiff += step >> 2;
-  return vpdiff;
+  return (step >> 3) + (step & mask(q >> 2)) + ((step >> 1) & mask(q >> 1)) +
+         ((step >> 2) & mask(q));
 }
 
 // One sample's 4-bit code: sign in bit 3, then three bits of successive
 // approximation of |diff| in units of step, step/2, step/4.
 constexpr int quantise(int diff, int step) {
-  int q = 0;
-  if (diff < 0) {
-    q = 8;
-    diff = -diff;
-  }
-  if (diff >= step) {
-    q |= 4;
-    diff -= step;
-  }
-  if (diff >= (step >> 1)) {
-    q |= 2;
-    diff -= step >> 1;
-  }
-  if (diff >= (step >> 2)) q |= 1;
-  return q;
+  const int sign = diff < 0 ? 8 : 0;
+  if (diff < 0) diff = -diff;
+  const int b2 = diff >= step;
+  diff -= step & mask(b2);
+  const int b1 = diff >= (step >> 1);
+  diff -= (step >> 1) & mask(b1);
+  const int b0 = diff >= (step >> 2);
+  return sign | b2 << 2 | b1 << 1 | b0;
 }
 
 // Advances the state by one code and returns the new predicted sample.
 int apply_code(int q, int& predicted, int& index) {
-  const int step = stepsizeTable[index];
-  const int vpdiff = reconstructed_difference(step, q);
-  predicted = clamp_sample((q & 8) ? predicted - vpdiff : predicted + vpdiff);
+  const int vpdiff = reconstructed_difference(stepsizeTable[index], q);
+  const int negative = mask(q >> 3);
+  predicted = clamp_sample(predicted + ((vpdiff ^ negative) - negative));
   index = next_index(index, q);
   return predicted;
 }
@@ -75,14 +74,18 @@ void adpcm_coder(const std::int16_t* samples, std::uint8_t* codes, std::size_t s
                  AdpcmState& state) {
   int predicted = state.predicted;
   int index = state.step_index;
-  for (std::size_t i = 0; i < sample_count; ++i) {
-    const int q = quantise(samples[i] - predicted, stepsizeTable[index]);
+  const auto next_code = [&](std::int16_t sample) {
+    const int q = quantise(sample - predicted, stepsizeTable[index]);
     apply_code(q, predicted, index);
-    if (i % 2 == 0)
-      codes[i / 2] = static_cast<std::uint8_t>(q << 4);  // an odd count keeps a zero low nibble
-    else
-      codes[i / 2] = static_cast<std::uint8_t>(codes[i / 2] | q);
+    return q;
+  };
+  std::size_t i = 0;
+  for (; i + 1 < sample_count; i += 2) {
+    const int high = next_code(samples[i]);
+    codes[i / 2] = static_cast<std::uint8_t>(high << 4 | next_code(samples[i + 1]));
   }
+  if (i < sample_count)  // an odd count: the last code alone, low nibble zero
+    codes[i / 2] = static_cast<std::uint8_t>(next_code(samples[i]) << 4);
   state.predicted = static_cast<std::int16_t>(predicted);
   state.step_index = static_cast<std::int8_t>(index);
 }
@@ -91,10 +94,15 @@ void adpcm_decoder(const std::uint8_t* codes, std::int16_t* samples, std::size_t
                    AdpcmState& state) {
   int predicted = state.predicted;
   int index = state.step_index;
-  for (std::size_t i = 0; i < sample_count; ++i) {
-    const int q = (i % 2 == 0) ? codes[i / 2] >> 4 : codes[i / 2] & 0x0F;
-    samples[i] = static_cast<std::int16_t>(apply_code(q, predicted, index));
+  const auto next_sample = [&](int q) {
+    return static_cast<std::int16_t>(apply_code(q, predicted, index));
+  };
+  std::size_t i = 0;
+  for (; i + 1 < sample_count; i += 2) {
+    samples[i] = next_sample(codes[i / 2] >> 4);
+    samples[i + 1] = next_sample(codes[i / 2] & 0x0F);
   }
+  if (i < sample_count) samples[i] = next_sample(codes[i / 2] >> 4);
   state.predicted = static_cast<std::int16_t>(predicted);
   state.step_index = static_cast<std::int8_t>(index);
 }
