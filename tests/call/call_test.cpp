@@ -67,7 +67,7 @@ void expect_heard_whole(const Direction& d, const char* way) {
 }
 
 TEST_F(Call, CarriesEachSideToTheOtherAndHangsUp) {
-  constexpr double caller_says = 20, callee_says = 26, hang_up_at = 32;
+  constexpr double caller_says = 26, callee_says = 32, hang_up_at = 38;
   const Card ring = card_of("daemon");
   const Card caller_card = card_of("caller", speaking("speech_a.wav", caller_says));
   const Card callee_card = card_of("callee", speaking("speech_b.wav", callee_says));

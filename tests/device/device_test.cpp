@@ -10,6 +10,7 @@
 #include <fstream>
 #include <numeric>
 
+#include "card_record.hpp"
 #include "harness.hpp"
 
 namespace voxaria::test {
@@ -140,12 +141,18 @@ TEST_F(Device, CompletesBlocksThatTheCardHandsOutInPieces) {
   const Outcome run = exercise({"record-blocks", recorded.string(), "20"},
                                {"SIMCARD_INPUT=" + input.string(), "SIMCARD_READ_CHUNK=128"});
   ASSERT_NE(run.out.find("blocks=0"), std::string::npos) << run.out;
-  EXPECT_NE(run.log.find("read fd=3 bytes=128"), std::string::npos);
   const auto got = samples_of(recorded);
   ASSERT_EQ(got.size(), 20u * 128);
-  // Consecutive samples of the ramp: nothing stale, nothing skipped.
-  for (std::size_t i = 1; i < got.size(); ++i)
-    ASSERT_EQ(got[i], got[i - 1] + 1) << "at sample " << i;
+  // Every piece the card handed out, in order, and nothing else: the
+  // recording is the ramp from where each piece was taken (a loaded machine
+  // may make the card overrun between pieces, as a real one would).
+  std::vector<std::int16_t> pieces;
+  for (const auto& read : report::events_of_kind(report::read_card_log(dir / "card.log"), "read")) {
+    ASSERT_EQ(read.number("bytes"), 128);
+    for (long i = *read.number("in"); i < *read.number("in") + 64; ++i)
+      pieces.push_back(static_cast<std::int16_t>(-4000 + i));
+  }
+  EXPECT_EQ(got, pieces);
 }
 
 TEST_F(Device, ADeadCardEndsRecordingWithAReport) {
