@@ -73,7 +73,7 @@ int apply_code(int q, int& predicted, int& index) {
 void adpcm_coder(const std::int16_t* samples, std::uint8_t* codes, std::size_t sample_count,
                  AdpcmState& state) {
   int predicted = state.predicted;
-  int index = state.step_index;
+  int index = std::clamp<int>(state.step_index, 0, max_index);
   const auto next_code = [&](std::int16_t sample) {
     const int q = quantise(sample - predicted, stepsizeTable[index]);
     apply_code(q, predicted, index);
@@ -93,7 +93,7 @@ void adpcm_coder(const std::int16_t* samples, std::uint8_t* codes, std::size_t s
 void adpcm_decoder(const std::uint8_t* codes, std::int16_t* samples, std::size_t sample_count,
                    AdpcmState& state) {
   int predicted = state.predicted;
-  int index = state.step_index;
+  int index = std::clamp<int>(state.step_index, 0, max_index);
   const auto next_sample = [&](int q) {
     return static_cast<std::int16_t>(apply_code(q, predicted, index));
   };
