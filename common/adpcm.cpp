@@ -60,7 +60,8 @@ constexpr int quantise(int diff, int step) {
 }
 
 // Advances the state by one code and returns the new predicted sample.
-int apply_code(int q, int& predicted, int& index) {
+// Inlined: it is the whole inner loop of both directions.
+[[gnu::always_inline]] inline int apply_code(int q, int& predicted, int& index) {
   const int vpdiff = reconstructed_difference(stepsizeTable[index], q);
   const int negative = mask(q >> 3);
   predicted = clamp_sample(predicted + ((vpdiff ^ negative) - negative));
