@@ -51,12 +51,17 @@ int open_audio(int flags) {
   const int fd = reading ? -1 : open_ring(flags);
   const int error = reading ? EINVAL : errno;
   if (fd < 0) {
-    log_event("open path=/dev/audio mode=r error=%s", errno_name(error));
+    log_event("open path=/dev/audio mode=%s error=%s", reading ? "r" : "w", errno_name(error));
     errno = error;
     return -1;
   }
   log_event("open path=/dev/audio mode=w fd=%d", fd);
   return fd;
+}
+
+// The mode argument of the open family exists only when the flags need it.
+unsigned mode_argument(int flags, va_list args) {
+  return needs_mode(flags) ? va_arg(args, unsigned) : 0;
 }
 
 using OpenAt = int(int, const char*, int, ...);
@@ -168,46 +173,34 @@ using namespace simcard;
 extern "C" {
 
 int open(const char* path, int flags, ...) {
-  unsigned mode = 0;
-  if (needs_mode(flags)) {
-    va_list args;
-    va_start(args, flags);
-    mode = va_arg(args, unsigned);
-    va_end(args);
-  }
+  va_list args;
+  va_start(args, flags);
+  const unsigned mode = mode_argument(flags, args);
+  va_end(args);
   return open_path(path, flags, mode, real_open, "open");
 }
 
 int open64(const char* path, int flags, ...) {
-  unsigned mode = 0;
-  if (needs_mode(flags)) {
-    va_list args;
-    va_start(args, flags);
-    mode = va_arg(args, unsigned);
-    va_end(args);
-  }
+  va_list args;
+  va_start(args, flags);
+  const unsigned mode = mode_argument(flags, args);
+  va_end(args);
   return open_path(path, flags, mode, real_open64, "open64");
 }
 
 int openat(int dirfd, const char* path, int flags, ...) {
-  unsigned mode = 0;
-  if (needs_mode(flags)) {
-    va_list args;
-    va_start(args, flags);
-    mode = va_arg(args, unsigned);
-    va_end(args);
-  }
+  va_list args;
+  va_start(args, flags);
+  const unsigned mode = mode_argument(flags, args);
+  va_end(args);
   return open_plain(dirfd, path, flags, mode, real_openat, "openat");
 }
 
 int openat64(int dirfd, const char* path, int flags, ...) {
-  unsigned mode = 0;
-  if (needs_mode(flags)) {
-    va_list args;
-    va_start(args, flags);
-    mode = va_arg(args, unsigned);
-    va_end(args);
-  }
+  va_list args;
+  va_start(args, flags);
+  const unsigned mode = mode_argument(flags, args);
+  va_end(args);
   return open_plain(dirfd, path, flags, mode, real_openat64, "openat64");
 }
 
