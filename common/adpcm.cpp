@@ -24,13 +24,8 @@ static_assert(stepsizeTable.front() == 7 && stepsizeTable.back() == 32767);
 
 constexpr int max_index = static_cast<int>(stepsizeTable.size()) - 1;
 
-// Clamping is rare, so branches (well predicted) keep the step index's
-// sample-to-sample path short.
 constexpr int next_index(int index, int q) {
-  index += indexTable[q];
-  if (index < 0) return 0;
-  if (index > max_index) return max_index;
-  return index;
+  return std::clamp(index + indexTable[q], 0, max_index);
 }
 
 constexpr int clamp_sample(int value) { return std::clamp(value, -32768, 32767); }

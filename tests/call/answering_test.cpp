@@ -63,13 +63,6 @@ std::vector<std::int16_t> played(const Card& card) {
   return samples;
 }
 
-std::vector<CardEvent> playback_opens(const Card& card) {
-  std::vector<CardEvent> opens;
-  for (const auto& e : report::events_of_kind(report::read_card_log(card.log()), "open"))
-    if (e.has("mode", "w") && !e.fields.contains("error")) opens.push_back(e);
-  return opens;
-}
-
 class Answering : public Conversation {
  protected:
   UdpPeer caller;

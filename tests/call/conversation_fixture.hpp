@@ -7,10 +7,19 @@
 
 #include <string>
 
+#include "card_record.hpp"
 #include "harness.hpp"
 #include "protocol.hpp"
 
 namespace voxaria::test {
+
+// The times a card was opened for playback, from its log.
+inline std::vector<report::CardEvent> playback_opens(const Card& card) {
+  std::vector<report::CardEvent> opens;
+  for (const auto& e : report::events_of_kind(report::read_card_log(card.log()), "open"))
+    if (e.has("mode", "w") && !e.fields.contains("error")) opens.push_back(e);
+  return opens;
+}
 
 class Conversation : public testing::Test {
  protected:

@@ -3,7 +3,6 @@
 
 #include "transport.hpp"
 
-#include <arpa/inet.h>
 #include <gtest/gtest.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -18,14 +17,6 @@ namespace {
 
 using test::UdpPeer;
 using namespace std::chrono_literals;
-
-sockaddr_in address_of(const UdpPeer& peer, const char* ip = "127.0.0.1") {
-  sockaddr_in address{};
-  address.sin_family = AF_INET;
-  address.sin_port = htons(peer.port());
-  inet_pton(AF_INET, ip, &address.sin_addr);
-  return address;
-}
 
 std::vector<std::uint8_t> payload(std::uint8_t first) {
   std::vector<std::uint8_t> bytes(64);
@@ -46,7 +37,7 @@ class Transport : public testing::Test {
  protected:
   UdpPeer local;  // the call socket of the program under test
   UdpPeer peer;   // the other end of the call
-  sockaddr_in peer_address = address_of(peer);
+  sockaddr_in peer_address = peer.address();
   socklen_t peer_len = sizeof peer_address;
 
   void SetUp() override {
@@ -120,7 +111,7 @@ TEST_F(Transport, DropsDatagramsFromAnyoneButThePeer) {
   stranger.send_to(local.port(), payload(50).data(), 64);
   ASSERT_EQ(receive_audio(), 0);
   EXPECT_EQ(headPtr, nullptr) << "a stranger's datagram was queued";
-  EXPECT_EQ(peer_address.sin_addr.s_addr, address_of(peer).sin_addr.s_addr);
+  EXPECT_EQ(peer_address.sin_addr.s_addr, peer.address().sin_addr.s_addr);
 
   const UdpPeer same_host;  // another port of the peer's own host is a stranger too
   const auto whole = payload(3);

@@ -150,19 +150,14 @@ struct Vector {
   AdpcmState end;
 };
 
-Samples parse_samples(const std::string& hex) {
-  Samples out;
+// Fixed-width hexadecimal, two digits a byte; "-" is empty.
+template <typename T>
+std::vector<T> parse_hex(const std::string& hex) {
+  constexpr std::size_t digits = 2 * sizeof(T);
+  std::vector<T> out;
   if (hex == "-") return out;
-  for (std::size_t i = 0; i + 4 <= hex.size(); i += 4)
-    out.push_back(static_cast<std::int16_t>(std::stoul(hex.substr(i, 4), nullptr, 16)));
-  return out;
-}
-
-Codes parse_codes(const std::string& hex) {
-  Codes out;
-  if (hex == "-") return out;
-  for (std::size_t i = 0; i + 2 <= hex.size(); i += 2)
-    out.push_back(static_cast<std::uint8_t>(std::stoul(hex.substr(i, 2), nullptr, 16)));
+  for (std::size_t i = 0; i + digits <= hex.size(); i += digits)
+    out.push_back(static_cast<T>(std::stoul(hex.substr(i, digits), nullptr, 16)));
   return out;
 }
 
@@ -184,8 +179,8 @@ Vector parse_vector(const std::string& text, int line) {
     const auto comma = start.find(',');
     v.start = parse_state(std::stoi(start.substr(0, comma)), std::stoi(start.substr(comma + 1)));
   }
-  v.samples = parse_samples(v.op == 'C' ? input : output);
-  v.codes = parse_codes(v.op == 'C' ? output : input);
+  v.samples = parse_hex<std::int16_t>(v.op == 'C' ? input : output);
+  v.codes = parse_hex<std::uint8_t>(v.op == 'C' ? output : input);
   v.end = parse_state(end_predicted, end_index);
   return v;
 }

@@ -84,7 +84,7 @@ TEST_F(Device, PrintsTheRequestsFailureThenTheOpeningsOwn) {
                            "playback=-1"));
 }
 
-TEST_F(Device, AskesForSixteenBitSamplesAndOneBlockOfBuffer) {
+TEST_F(Device, AsksForSixteenBitSamplesAndOneBlockOfBuffer) {
   const Outcome run = exercise({"record"});
   EXPECT_EQ(run.out, "record=0 audio_rd=3 audio_wr=-1 bits=16 fragments=0x00020007\n");
   EXPECT_NE(run.log.find("request=SETFMT value=16"), std::string::npos);
@@ -121,10 +121,10 @@ TEST_F(Device, ConfiguresPlaybackWhenBothDirectionsAreSet) {
   EXPECT_EQ(occurrences(run.log, "ioctl fd=3 request=SETFMT"), 2u);
 }
 
-std::vector<std::int16_t> samples_of(const fs::path& path, std::size_t skip_bytes = 0) {
+std::vector<std::int16_t> samples_of(const fs::path& path) {
   const auto bytes = read_file(path);
-  std::vector<std::int16_t> samples((bytes.size() - skip_bytes) / 2);
-  std::memcpy(samples.data(), bytes.data() + skip_bytes, samples.size() * 2);
+  std::vector<std::int16_t> samples(bytes.size() / 2);
+  std::memcpy(samples.data(), bytes.data(), samples.size() * 2);
   return samples;
 }
 
@@ -227,7 +227,7 @@ TEST_F(Device, CalibrationDuringSpeechStillLetsSpeechThrough) {
   const auto clip = test_data("speech_a.wav");
   const double cutoff = cutoff_of(
       exercise({"threshold"}, {"SIMCARD_INPUT=" + clip.string(), "SIMCARD_NOISE=20"}).out);
-  auto averages = block_averages(samples_of(clip, 44));
+  auto averages = block_averages(report::read_wav(clip));
   std::erase_if(averages, [](double a) { return a < 200; });
   std::sort(averages.begin(), averages.end());
   ASSERT_FALSE(averages.empty());

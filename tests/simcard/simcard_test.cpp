@@ -1,41 +1,29 @@
 // Runs the helper program under the simulated card and checks what it
 // heard, what it played, the pace, and the card's event log.
-#include <fcntl.h>
 #include <gtest/gtest.h>
-#include <spawn.h>
-#include <sys/wait.h>
-#include <time.h>
 #include <unistd.h>
 
 #include <chrono>
 #include <cmath>
 #include <cstdint>
-#include <cstdlib>
-#include <filesystem>
-#include <fstream>
-#include <iterator>
+#include <ctime>
 #include <map>
 #include <sstream>
 #include <string>
 #include <thread>
 #include <vector>
 
+#include "card_record.hpp"
+#include "harness.hpp"
+
+namespace voxaria::test {
 namespace {
 
-namespace fs = std::filesystem;
 using Clock = std::chrono::steady_clock;
+using Event = report::CardEvent;
 
 constexpr int rate = 8000;
 constexpr const char* helper = SIMCARD_HELPER;
-
-struct Event {
-  double time = 0;
-  int pid = 0;
-  std::string name;
-  std::map<std::string, std::string> fields;
-
-  long long number(const std::string& key) const { return std::stoll(fields.at(key), nullptr, 0); }
-};
 
 struct Outcome {
   int status = -1;
@@ -43,11 +31,6 @@ struct Outcome {
   std::string errors;
   double seconds = 0;
 };
-
-std::string slurp(const fs::path& path) {
-  std::ifstream in(path, std::ios::binary);
-  return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
-}
 
 std::vector<std::string> split_lines(const std::string& text) {
   std::vector<std::string> lines;
@@ -73,20 +56,6 @@ std::string bytes_of(const std::vector<std::int16_t>& samples) {
   return out;
 }
 
-std::string le(std::uint32_t v, int bytes) {
-  std::string out;
-  for (int i = 0; i < bytes; ++i) out.push_back(static_cast<char>((v >> (8 * i)) & 0xff));
-  return out;
-}
-
-std::string wav(const std::vector<std::int16_t>& samples, int channels = 1) {
-  const std::string data = bytes_of(samples);
-  const auto size = static_cast<std::uint32_t>(data.size());
-  return "RIFF" + le(36 + size, 4) + "WAVEfmt " + le(16, 4) + le(1, 2) + le(channels, 2) +
-         le(rate, 4) + le(rate * 2 * channels, 4) + le(2 * channels, 2) + le(16, 2) + "data" +
-         le(size, 4) + data;
-}
-
 // A signal no position could reproduce by accident.
 std::vector<std::int16_t> test_signal(std::size_t n) {
   std::vector<std::int16_t> out(n);
@@ -101,54 +70,28 @@ std::vector<std::int16_t> test_signal(std::size_t n) {
 
 class Simcard : public ::testing::Test {
  protected:
-  void SetUp() override {
-    std::string pattern = (fs::temp_directory_path() / "simcard-test-XXXXXX").string();
-    ASSERT_NE(mkdtemp(pattern.data()), nullptr);
-    dir = pattern;
-  }
-  void TearDown() override { fs::remove_all(dir); }
+  ScratchDir dir;
 
   fs::path file(const std::string& name) const { return dir / name; }
-
-  void write_file(const std::string& name, const std::string& bytes) const {
-    std::ofstream(file(name), std::ios::binary) << bytes;
+  std::string slurp(const std::string& name) const { return read_text(file(name)); }
+  void write(const std::string& name, const std::string& bytes) const {
+    write_file(file(name), bytes);
   }
 
-  // Spawns `argv` with the card preloaded and only the given settings.
+  // Runs `argv` to its end with the card preloaded and the given settings.
   Outcome run(const std::vector<std::string>& argv,
               const std::map<std::string, std::string>& settings = {}) {
-    std::vector<std::string> env = {
-        "PATH=/usr/bin:/bin", std::string("LD_PRELOAD=") + VOXARIA_SIMCARD,
-        "ASAN_OPTIONS=verify_asan_link_order=0", "SIMCARD_LOG=" + file("log").string()};
+    std::vector<std::string> env = {std::string("LD_PRELOAD=") + VOXARIA_SIMCARD,
+                                    "ASAN_OPTIONS=verify_asan_link_order=0",
+                                    "SIMCARD_LOG=" + file("log").string()};
     for (const auto& [key, value] : settings) env.push_back(key + "=" + value);
-    std::vector<char*> envp;
-    for (auto& e : env) envp.push_back(e.data());
-    envp.push_back(nullptr);
-    std::vector<std::string> args = argv;
-    std::vector<char*> argp;
-    for (auto& a : args) argp.push_back(a.data());
-    argp.push_back(nullptr);
-
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
-    const std::string out = file("stdout").string();
-    const std::string err = file("stderr").string();
-    posix_spawn_file_actions_addopen(&actions, 1, out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-    posix_spawn_file_actions_addopen(&actions, 2, err.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-    Outcome result;
     const auto start = Clock::now();
-    pid_t pid = 0;
-    const int spawned = posix_spawn(&pid, argp[0], &actions, nullptr, argp.data(), envp.data());
-    posix_spawn_file_actions_destroy(&actions);
-    EXPECT_EQ(spawned, 0) << argv[0];
-    if (spawned != 0) return result;
-    int status = 0;
-    waitpid(pid, &status, 0);
+    auto program = spawn({.argv = argv, .env = env, .output_prefix = file("program")});
+    Outcome result;
+    result.status = program->wait_exit(60s).value_or(-1);
     result.seconds = std::chrono::duration<double>(Clock::now() - start).count();
-    result.status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-    result.lines = split_lines(slurp(out));
-    result.errors = slurp(err);
+    result.lines = split_lines(program->out());
+    result.errors = program->err();
     return result;
   }
 
@@ -158,30 +101,17 @@ class Simcard : public ::testing::Test {
     return run(args, settings);
   }
 
-  std::vector<Event> events(const std::string& name = "") const {
-    std::vector<Event> out;
-    for (const auto& line : split_lines(slurp(file("log")))) {
-      std::istringstream in(line);
-      Event e;
-      in >> e.time >> e.pid >> e.name;
-      for (std::string field; in >> field;) {
-        const auto eq = field.find('=');
-        e.fields[field.substr(0, eq)] = eq == std::string::npos ? "" : field.substr(eq + 1);
-      }
-      if (name.empty() || e.name == name) out.push_back(e);
-    }
-    return out;
+  std::vector<Event> events(const std::string& kind = "") const {
+    const auto all = report::read_card_log(file("log"));
+    return kind.empty() ? all : report::events_of_kind(all, kind);
   }
 
   // Waits (a bounded while) for an event a detached process writes.
-  bool await_event(const std::string& name) const {
-    const auto deadline = Clock::now() + std::chrono::seconds(10);
-    while (events(name).empty() && Clock::now() < deadline)
-      std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    return !events(name).empty();
+  bool await_event(const std::string& kind) const {
+    const auto deadline = Clock::now() + 10s;
+    while (events(kind).empty() && Clock::now() < deadline) std::this_thread::sleep_for(10ms);
+    return !events(kind).empty();
   }
-
-  fs::path dir;
 };
 
 std::vector<std::string> repeat(const std::string& line, int n) {
@@ -196,8 +126,8 @@ std::pair<int, int> check_recording(const std::vector<Event>& reads,
   std::pair<int, int> seen{0, 0};
   std::size_t at = 0;
   for (const Event& read : reads) {
-    const long long in = read.number("in");
-    const long long n = read.number("bytes") / 2;
+    const long long in = read.number("in").value();
+    const long long n = read.number("bytes").value() / 2;
     for (long long j = 0; j < n; ++j, ++at) {
       const long long index = in + j;
       const bool inside = index >= 0 && index < static_cast<long long>(input.size());
@@ -214,8 +144,8 @@ std::pair<int, int> check_recording(const std::vector<Event>& reads,
 
 TEST_F(Simcard, RecordsWavAndRawInputAtTheLoggedOffsets) {
   const auto input = test_signal(1200);
-  write_file("in.wav", wav(input));
-  write_file("in.raw", bytes_of(input));
+  report::write_wav(file("in.wav"), input);
+  write("in.raw", bytes_of(input));
   for (const char* name : {"in.wav", "in.raw"}) {
     SCOPED_TRACE(name);
     fs::remove(file("log"));
@@ -227,8 +157,9 @@ TEST_F(Simcard, RecordsWavAndRawInputAtTheLoggedOffsets) {
     EXPECT_EQ(r.errors, "");
     const auto reads = events("read");
     ASSERT_EQ(reads.size(), 90u);
-    EXPECT_EQ(reads[0].number("pos") - reads[0].number("in"), 8000) << "input placed at 1 s";
-    const auto [inside, silent] = check_recording(reads, samples_of(slurp(file("got"))), input);
+    EXPECT_EQ(reads[0].number("pos").value() - reads[0].number("in").value(), 8000)
+        << "input placed at 1 s";
+    const auto [inside, silent] = check_recording(reads, samples_of(slurp("got")), input);
     if (events("overrun").empty()) {  // a loaded machine may lose some
       EXPECT_EQ(inside, 1200) << "the whole input was heard";
     }
@@ -237,13 +168,16 @@ TEST_F(Simcard, RecordsWavAndRawInputAtTheLoggedOffsets) {
 }
 
 TEST_F(Simcard, RejectsWavFilesOfAnotherFormatAsNoInput) {
-  write_file("stereo.wav", wav(test_signal(800), 2));
+  report::write_wav(file("stereo.wav"), test_signal(800));
+  auto stereo = slurp("stereo.wav");
+  stereo[22] = 2;  // the channel count of the format chunk
+  write("stereo.wav", stereo);
   const Outcome r =
       helper_run({"record", file("got").string(), "10", "256"},
                  {{"SIMCARD_INPUT", file("stereo.wav").string()}, {"SIMCARD_SPEED", "20"}});
   ASSERT_EQ(r.status, 0);
   EXPECT_NE(r.errors.find("simcard: "), std::string::npos);
-  for (const std::int16_t s : samples_of(slurp(file("got")))) ASSERT_EQ(s, 0);
+  for (const std::int16_t s : samples_of(slurp("got"))) ASSERT_EQ(s, 0);
 }
 
 std::map<long long, std::int16_t> by_position(const std::vector<Event>& reads,
@@ -251,8 +185,8 @@ std::map<long long, std::int16_t> by_position(const std::vector<Event>& reads,
   std::map<long long, std::int16_t> out;
   std::size_t at = 0;
   for (const Event& read : reads)
-    for (long long j = 0; j < read.number("bytes") / 2; ++j)
-      out[read.number("pos") + j] = got.at(at++);
+    for (long long j = 0; j < read.number("bytes").value() / 2; ++j)
+      out[read.number("pos").value() + j] = got.at(at++);
   return out;
 }
 
@@ -263,7 +197,7 @@ TEST_F(Simcard, NoiseHasTheRequestedLevelAndDependsOnlyOnPositionAndSeed) {
         helper_run({"record", file("got").string(), "100", block},
                    {{"SIMCARD_NOISE", "1000"}, {"SIMCARD_SEED", seed}, {"SIMCARD_SPEED", "50"}});
     EXPECT_EQ(r.status, 0);
-    return by_position(events("read"), samples_of(slurp(file("got"))));
+    return by_position(events("read"), samples_of(slurp("got")));
   };
   const auto first = record("7", "256");
   double sum = 0;
@@ -304,11 +238,11 @@ TEST_F(Simcard, ReadsArePacedByTheCardClock) {
   ASSERT_EQ(reads.size(), 50u);
   ASSERT_EQ(opens.size(), 1u);
   for (std::size_t i = 0; i < reads.size(); ++i) {
-    const long long pos = reads[i].number("pos");
+    const long long pos = reads[i].number("pos").value();
     EXPECT_GE(reads[i].time, (pos + 128) / double{rate} - 1e-6)
         << "delivered before it was recorded";
     if (i > 0) {
-      EXPECT_EQ(pos, reads[i - 1].number("pos") + 128);
+      EXPECT_EQ(pos, reads[i - 1].number("pos").value() + 128);
     }
   }
   // Capture starts at the open: 50 blocks cannot be done before 0.8 s
@@ -321,7 +255,7 @@ TEST_F(Simcard, ReadChunkLimitsEachRead) {
                                {{"SIMCARD_READ_CHUNK", "128"}, {"SIMCARD_SPEED", "20"}});
   ASSERT_EQ(r.status, 0);
   EXPECT_EQ(r.lines, repeat("read 128", 4));
-  for (const Event& e : events("read")) EXPECT_EQ(e.number("bytes"), 128);
+  for (const Event& e : events("read")) EXPECT_EQ(e.number("bytes").value(), 128);
 }
 
 TEST_F(Simcard, OverrunDropsTheOldestSamples) {
@@ -335,8 +269,8 @@ TEST_F(Simcard, OverrunDropsTheOldestSamples) {
   std::vector<long long> positions;
   long long lost = -1;
   for (const Event& e : log) {
-    if (e.name == "read") positions.push_back(e.number("pos"));
-    if (e.name == "overrun" && positions.size() == 2) lost = e.number("lost");
+    if (e.kind == "read") positions.push_back(e.number("pos").value());
+    if (e.kind == "overrun" && positions.size() == 2) lost = e.number("lost").value();
   }
   ASSERT_EQ(positions.size(), 4u);
   ASSERT_GE(lost, 1600 - 512) << "no overrun logged after the pause";
@@ -354,7 +288,7 @@ TEST_F(Simcard, EpochIsSharedThroughTheEnvironment) {
   ASSERT_EQ(r.status, 0);
   const auto reads = events("read");
   ASSERT_EQ(reads.size(), 1u);
-  EXPECT_GE(reads[0].number("pos"), 100LL * rate);
+  EXPECT_GE(reads[0].number("pos").value(), 100LL * rate);
   EXPECT_GE(reads[0].time, 100.0);
 }
 
@@ -408,7 +342,7 @@ TEST_F(Simcard, InjectsRequestFaultsAndForcedFormats) {
 
 TEST_F(Simcard, RecordsUnsignedEightBitWhenThatIsTheFormat) {
   const auto input = test_signal(4000);
-  write_file("in.raw", bytes_of(input));
+  write("in.raw", bytes_of(input));
   for (const auto& [asked, forced] : {std::pair{"16", "8"}, std::pair{"8", ""}}) {
     fs::remove(file("log"));
     std::map<std::string, std::string> settings{{"SIMCARD_INPUT", file("in.raw").string()},
@@ -418,13 +352,13 @@ TEST_F(Simcard, RecordsUnsignedEightBitWhenThatIsTheFormat) {
     ASSERT_EQ(r.status, 0);
     ASSERT_FALSE(r.lines.empty());
     EXPECT_EQ(r.lines.front(), "SETFMT 8");
-    const std::string got = slurp(file("got"));
+    const std::string got = slurp("got");
     const auto reads = events("read");
     ASSERT_EQ(reads.size(), 4u);
     ASSERT_EQ(got.size(), 1024u);
     for (std::size_t b = 0; b < reads.size(); ++b)
       for (std::size_t j = 0; j < 256; ++j) {
-        const long long index = reads[b].number("in") + static_cast<long long>(j);
+        const long long index = reads[b].number("in").value() + static_cast<long long>(j);
         const int s = index < 4000 ? input.at(static_cast<std::size_t>(index)) : 0;
         ASSERT_EQ(static_cast<unsigned char>(got[256 * b + j]), (s >> 8) + 128);
       }
@@ -443,7 +377,7 @@ TEST_F(Simcard, TransferFaultsStrikeAfterTheGivenByteCounts) {
   settings["SIMCARD_FAULTS"] = "readeof=512";
   EXPECT_EQ(helper_run({"record", file("got").string(), "4", "256"}, settings).lines,
             (std::vector<std::string>{"read 256", "read 256", "read 0", "read 0"}));
-  write_file("out.raw", bytes_of(test_signal(512)));
+  write("out.raw", bytes_of(test_signal(512)));
   settings["SIMCARD_FAULTS"] = "writefail=512";
   EXPECT_EQ(
       helper_run({"play", file("out.raw").string(), "256"}, settings).lines,
@@ -454,7 +388,7 @@ TEST_F(Simcard, TransferFaultsStrikeAfterTheGivenByteCounts) {
 
 TEST_F(Simcard, PlaybackLandsOnTheTimelineAndBlocksLikeASmallBuffer) {
   const auto played = test_signal(1280);
-  write_file("play.raw", bytes_of(played));
+  write("play.raw", bytes_of(played));
   // A 50 ms pause after the fifth block leaves a gap of silence.
   const Outcome r =
       helper_run({"play", file("play.raw").string(), "256", "16", "0x00020007", "4", "50000"},
@@ -462,7 +396,7 @@ TEST_F(Simcard, PlaybackLandsOnTheTimelineAndBlocksLikeASmallBuffer) {
   ASSERT_EQ(r.status, 0) << r.errors;
   const auto writes = events("write");
   ASSERT_EQ(writes.size(), 10u);
-  const std::string out = slurp(file("out.wav"));
+  const std::string out = slurp("out.wav");
   ASSERT_GE(out.size(), 44u);
   EXPECT_EQ(out.substr(0, 4), "RIFF");
   EXPECT_EQ(out.substr(36, 4), "data");
@@ -470,18 +404,18 @@ TEST_F(Simcard, PlaybackLandsOnTheTimelineAndBlocksLikeASmallBuffer) {
             static_cast<int>(out.size() - 44));
   const auto timeline = samples_of(out.substr(44));
   for (std::size_t i = 0; i < writes.size(); ++i) {
-    const long long pos = writes[i].number("pos");
+    const long long pos = writes[i].number("pos").value();
     for (int j = 0; j < 128; ++j)
       ASSERT_EQ(timeline.at(static_cast<std::size_t>(pos + j)),
                 played[128 * i + static_cast<std::size_t>(j)]);
     if (i == 5) {
       // The fifth write returned as its block began to play, then
       // 400 samples of pause: the card ran dry and restarts at the clock.
-      EXPECT_GE(pos, writes[4].number("pos") + 400 - 1) << "underrun";
-      for (long long p = writes[4].number("pos") + 128; p < pos; ++p)
+      EXPECT_GE(pos, writes[4].number("pos").value() + 400 - 1) << "underrun";
+      for (long long p = writes[4].number("pos").value() + 128; p < pos; ++p)
         ASSERT_EQ(timeline.at(static_cast<std::size_t>(p)), 0);
     } else if (i > 0) {
-      const long long previous_end = writes[i - 1].number("pos") + 128;
+      const long long previous_end = writes[i - 1].number("pos").value() + 128;
       EXPECT_GE(pos, previous_end);
       for (long long p = previous_end; p < pos; ++p)  // late writer: silence
         ASSERT_EQ(timeline.at(static_cast<std::size_t>(p)), 0);
@@ -491,7 +425,7 @@ TEST_F(Simcard, PlaybackLandsOnTheTimelineAndBlocksLikeASmallBuffer) {
   }
   const auto closes = events("close");
   ASSERT_EQ(closes.size(), 1u);
-  EXPECT_GE(closes[0].time, (writes.back().number("pos") + 128) / double{rate} - 1e-6)
+  EXPECT_GE(closes[0].time, (writes.back().number("pos").value() + 128) / double{rate} - 1e-6)
       << "close drains";
 }
 
@@ -501,19 +435,19 @@ class Ring : public Simcard {
  protected:
   void check_ring(const std::string& sound) {
     ASSERT_TRUE(await_event("audio-close"));
-    EXPECT_EQ(slurp(file("ring")), sound);
+    EXPECT_EQ(slurp("ring"), sound);
     const auto opened = events("audio-open");
     const auto closed = events("audio-close");
     ASSERT_EQ(opened.size(), 1u);
     ASSERT_EQ(closed.size(), 1u);
-    EXPECT_EQ(closed[0].number("bytes"), static_cast<long long>(sound.size()));
+    EXPECT_EQ(closed[0].number("bytes").value(), static_cast<long long>(sound.size()));
     EXPECT_GE(closed[0].time - opened[0].time, static_cast<double>(sound.size()) / rate - 0.02);
   }
 };
 
 TEST_F(Ring, ShellCatIntoDevAudioIsPlayedAtTheCardPace) {
   const std::string sound = bytes_of(test_signal(3000));
-  write_file("ring.au", sound);
+  write("ring.au", sound);
   const Outcome r = run({"/bin/sh", "-c", "cat \"$0\" > /dev/audio", file("ring.au").string()},
                         {{"SIMCARD_RING", file("ring").string()}, {"SIMCARD_SPEED", "10"}});
   ASSERT_EQ(r.status, 0) << r.errors;
@@ -524,8 +458,8 @@ TEST_F(Ring, ShellCatIntoDevAudioIsPlayedAtTheCardPace) {
 
 TEST_F(Ring, PlayerStartedFromAForkedShellKeepsNoneOfItsDescriptors) {
   const std::string sound = bytes_of(test_signal(8000));
-  write_file("ring.au", sound);
-  write_file("marker", "x");
+  write("ring.au", sound);
+  write("marker", "x");
   const Outcome r = helper_run({"ring", file("ring.au").string(), file("marker").string()},
                                {{"SIMCARD_RING", file("ring").string()}, {"SIMCARD_SPEED", "5"}});
   ASSERT_EQ(r.status, 0) << r.errors;
@@ -542,7 +476,7 @@ TEST_F(Ring, PlayerStartedFromAForkedShellKeepsNoneOfItsDescriptors) {
 // --- Everything else passes through -------------------------------------------
 
 TEST_F(Simcard, OtherFilesAndSleepsBehaveAsUsual) {
-  const Outcome files = helper_run({"files", dir.string()});
+  const Outcome files = helper_run({"files", dir.path.string()});
   EXPECT_EQ(files.lines,
             (std::vector<std::string>{"open-write ok", "openat-read ok", "/dev/dsp1 ENOENT",
                                       "/dev/audio2 ENOENT", "dev/dsp ENOENT"}));
@@ -559,30 +493,19 @@ TEST_F(Simcard, OtherFilesAndSleepsBehaveAsUsual) {
 TEST_F(Simcard, WorksForAnOrdinaryUser) {
   if (geteuid() != 0 || access("/usr/bin/setpriv", X_OK) != 0)
     GTEST_SKIP() << "needs root and setpriv to become nobody";
-  fs::permissions(dir, fs::perms::all);
+  fs::permissions(dir.path, fs::perms::all);
   const auto input = test_signal(800);
-  write_file("in.raw", bytes_of(input));
+  write("in.raw", bytes_of(input));
   fs::permissions(file("in.raw"), fs::perms::all);
   const Outcome r = run({"/usr/bin/setpriv", "--reuid=65534", "--regid=65534", "--clear-groups",
                          helper, "record", file("got").string(), "20", "256"},
                         {{"SIMCARD_INPUT", file("in.raw").string()}, {"SIMCARD_SPEED", "20"}});
   ASSERT_EQ(r.status, 0) << r.errors;
-  const auto [inside, silent] =
-      check_recording(events("read"), samples_of(slurp(file("got"))), input);
+  const auto [inside, silent] = check_recording(events("read"), samples_of(slurp("got")), input);
   EXPECT_GT(inside + silent, 0);
   const auto opens = events("open");
   ASSERT_FALSE(opens.empty());
 }
 
 }  // namespace
-
-// A run in which every selected test was skipped reports "skipped" to
-// ctest with the agreed exit code.
-int main(int argc, char** argv) {
-  ::testing::InitGoogleTest(&argc, argv);
-  const int result = RUN_ALL_TESTS();
-  const auto& unit = *::testing::UnitTest::GetInstance();
-  if (result == 0 && unit.skipped_test_count() > 0 && unit.successful_test_count() == 0)
-    return VOXARIA_SKIP_CODE;
-  return result;
-}
+}  // namespace voxaria::test

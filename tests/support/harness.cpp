@@ -44,13 +44,6 @@ bool bring_loopback_up() {
   return up;
 }
 
-std::string slurp(const fs::path& path) {
-  std::ifstream in(path, std::ios::binary);
-  std::ostringstream content;
-  content << in.rdbuf();
-  return content.str();
-}
-
 sockaddr_in address_of(const char* address, std::uint16_t port) {
   sockaddr_in to{};
   to.sin_family = AF_INET;
@@ -88,8 +81,8 @@ ScratchDir::~ScratchDir() {
 
 Process::~Process() { stop(); }
 
-std::string Process::out() const { return slurp(out_path); }
-std::string Process::err() const { return slurp(err_path); }
+std::string Process::out() const { return read_text(out_path); }
+std::string Process::err() const { return read_text(err_path); }
 
 bool Process::wait_for_output(std::string_view text, Seconds limit) const {
   const auto deadline = std::chrono::steady_clock::now() + limit;
@@ -236,12 +229,14 @@ UdpPeer::UdpPeer(const char* address, std::uint16_t port) {
 
 UdpPeer::~UdpPeer() { close(fd); }
 
-std::uint16_t UdpPeer::port() const {
+sockaddr_in UdpPeer::address() const {
   sockaddr_in self{};
   socklen_t length = sizeof self;
   getsockname(fd, reinterpret_cast<sockaddr*>(&self), &length);
-  return ntohs(self.sin_port);
+  return self;
 }
+
+std::uint16_t UdpPeer::port() const { return ntohs(address().sin_port); }
 
 void UdpPeer::send_to(std::uint16_t port, const void* data, std::size_t size,
                       const char* address) const {
@@ -288,8 +283,15 @@ std::size_t occurrences(const std::string& text, const std::string& part) {
   return n;
 }
 
+std::string read_text(const fs::path& path) {
+  std::ifstream in(path, std::ios::binary);
+  std::ostringstream content;
+  content << in.rdbuf();
+  return content.str();
+}
+
 std::vector<std::uint8_t> read_file(const fs::path& path) {
-  const std::string content = slurp(path);
+  const std::string content = read_text(path);
   return {content.begin(), content.end()};
 }
 

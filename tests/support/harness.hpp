@@ -115,6 +115,7 @@ struct UdpPeer {
   UdpPeer(const UdpPeer&) = delete;
   UdpPeer& operator=(const UdpPeer&) = delete;
   std::uint16_t port() const;
+  sockaddr_in address() const;  // where it is bound
   void send_to(std::uint16_t port, const void* data, std::size_t size,
                const char* address = "127.0.0.1") const;
   void send_to(const sockaddr_in& to, const void* data, std::size_t size) const;
@@ -127,6 +128,7 @@ void wait_until_bound(std::uint16_t port, Seconds limit = 10s);
 std::size_t occurrences(const std::string& text, const std::string& part);
 
 std::vector<std::uint8_t> read_file(const fs::path& path);
+std::string read_text(const fs::path& path);
 void write_file(const fs::path& path, std::string_view content);
 
 }  // namespace voxaria::test

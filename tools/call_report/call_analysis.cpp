@@ -12,8 +12,8 @@ constexpr double min_match_snr_db = 5;  // below this a played block reproduces 
 
 struct Block {
   long position;  // card sample position of its first sample
-  double time;    // card time of the read or write
   std::vector<std::int16_t> samples;
+  double energy;  // of the samples, worked out once: every played block is held against it
 };
 
 std::vector<std::int16_t> stretch(const std::vector<std::int16_t>& source, long first) {
@@ -53,6 +53,12 @@ double decibels(double signal, double noise) {
   return 10 * std::log10(signal / noise);
 }
 
+Block block_at(const std::vector<std::int16_t>& source, long first, long position) {
+  auto samples = stretch(source, first);
+  const double e = energy(samples);
+  return {position, std::move(samples), e};
+}
+
 bool whole_block(const CardEvent& e) {
   return e.number("bytes") == static_cast<long>(block_samples * 2);
 }
@@ -73,12 +79,11 @@ Recorded recorded_blocks(const std::vector<std::int16_t>& input, const std::vect
   double floor = 0, previous = 0;
   for (const auto& read : events_of_kind(log, "read")) {
     if (!whole_block(read) || !read.number("in") || !read.number("pos")) continue;
-    auto samples = stretch(input, *read.number("in"));
-    const double average = mean_magnitude(samples);
+    recorded.blocks.push_back(block_at(input, *read.number("in"), *read.number("pos")));
+    const double average = mean_magnitude(recorded.blocks.back().samples);
     floor = floor * 0.963 + previous * 0.03 + 1;
     previous = average;
     recorded.spoken.push_back(average >= level && average >= clearly_above * floor);
-    recorded.blocks.push_back({*read.number("pos"), read.time, std::move(samples)});
   }
   return recorded;
 }
@@ -88,8 +93,7 @@ std::vector<Block> played_blocks(const std::vector<std::int16_t>& loudspeaker,
   std::vector<Block> played;
   for (const auto& write : events_of_kind(log, "write"))
     if (whole_block(write) && write.number("pos"))
-      played.push_back(
-          {*write.number("pos"), write.time, stretch(loudspeaker, *write.number("pos"))});
+      played.push_back(block_at(loudspeaker, *write.number("pos"), *write.number("pos")));
   return played;
 }
 
@@ -99,7 +103,7 @@ std::optional<std::size_t> best_match(const Block& played, const std::vector<Blo
   double best_snr = min_match_snr_db;
   for (std::size_t s = 0; s < recorded.size(); ++s) {
     const double snr =
-        decibels(energy(recorded[s].samples), error_energy(recorded[s].samples, played.samples));
+        decibels(recorded[s].energy, error_energy(recorded[s].samples, played.samples));
     if (snr > best_snr) {
       best_snr = snr;
       best = s;
@@ -133,11 +137,9 @@ Direction analyse(const std::vector<std::int16_t>& talker_input,
     if (++times_heard[*match] == 2) ++d.heard_twice;
     if (latest && *match <= *latest) ++d.out_of_order;
     latest = latest ? std::max(*latest, *match) : *match;
-    signal += energy(said.samples);
+    signal += said.energy;
     noise += error_energy(said.samples, block.samples);
     delays.push_back(static_cast<double>(block.position - said.position) * 1000.0 / sample_rate);
-    d.spoken_read_times.push_back(said.time);
-    d.heard_times.push_back(block.time);
   }
   d.spoken_heard = static_cast<std::size_t>(
       std::count_if(times_heard.begin(), times_heard.end(), [](int n) { return n > 0; }));

@@ -21,8 +21,6 @@ struct Direction {
   double snr_db = 0;                // over the spoken blocks heard
   double median_delay_ms = 0;       // from the mouth to the ear
   double max_delay_ms = 0;
-  std::vector<double> spoken_read_times;  // card times the spoken blocks were read
-  std::vector<double> heard_times;        // card times they were played
 };
 
 // talker_input: the samples the talker's card took as microphone input
