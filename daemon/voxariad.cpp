@@ -11,8 +11,10 @@
 #include <unistd.h>
 
 #include <array>
+#include <csignal>
 #include <cstdio>
 #include <cstdlib>
+#include <ctime>
 #include <string>
 
 #include "protocol.hpp"
@@ -24,7 +26,12 @@ namespace protocol = voxaria::protocol;
 
 constexpr char probe_path[] = "./voxaria_server";
 constexpr char ring_command[] = "cat phone.au > /dev/audio";
+constexpr char ring_device[] = "/dev/audio";
 constexpr unsigned ring_pause_seconds = 7;
+// Between two probes while a call lasts: short enough that the next caller
+// is served a few milliseconds after the call ends, long enough that the
+// wait costs next to nothing.
+constexpr timespec probe_interval = {0, 5'000'000};
 
 int daemon_socket = -1;
 sockaddr_in caller{};
@@ -56,10 +63,22 @@ ssize_t send_to_caller(const char* data, std::size_t length) {
                 caller_len);
 }
 
+// Where nothing serves /dev/audio (no device, no sound layer), the shell's
+// redirection would create a regular file of that name in /dev: the ring is
+// then silent instead.
+bool ring_device_served() { return access(ring_device, W_OK) == 0; }
+
 void ring(const std::string& name) {
   std::printf("\n\nThe host %s is trying to contact you by Voxaria.\n", name.c_str());
   std::printf("Please launch your Voxaria application.\n");
+  if (!ring_device_served()) return;
   [[maybe_unused]] const int ignored = std::system(ring_command);
+}
+
+// The call lasts as long as the answering program runs.
+void wait_for_end_of_call() {
+  while (answering_program_running())
+    clock_nanosleep(CLOCK_MONOTONIC, 0, &probe_interval, nullptr);
 }
 
 void serve_knock() {
@@ -82,13 +101,12 @@ void serve_knock() {
     sleep(ring_pause_seconds);
   }
   if (send_to_caller(protocol::ring_status_yes.data(), protocol::ring_status_size) < 0) return;
-  // The call lasts as long as the answering program runs.
-  while (answering_program_running()) {
-  }
+  wait_for_end_of_call();
 }
 
 int bind_daemon_port() {
-  daemon_socket = socket(AF_INET, SOCK_DGRAM, 0);
+  // Close-on-exec: the ring's shell and cat must not hold the port.
+  daemon_socket = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
   if (daemon_socket < 0) {
     std::printf("Cant open datagram socket.\n");
     return -1;
@@ -122,6 +140,9 @@ int run() {
   // Each notice goes out when its line is complete, also to a pipe or a
   // journal, and none is lost when the daemon is stopped.
   std::setvbuf(stdout, nullptr, _IOLBF, 0);
+  // A reader of the notices that has gone (a restarted log reader) must not
+  // end the daemon: the failed write is simply lost.
+  std::signal(SIGPIPE, SIG_IGN);
   if (bind_daemon_port() == -1) return -1;
   for (;;) serve_knock();
 }

@@ -32,8 +32,7 @@ class Call : public Conversation {
     return spawn({.argv = {built("voxariad").string()},
                   .env = card.env(),
                   .cwd = callee_home.path,
-                  .output_prefix = dir / "voxariad",
-                  .nice = 19});  // it busy-polls while a call lasts
+                  .output_prefix = dir / "voxariad"});
   }
   std::unique_ptr<Process> start_callee(const Card& card) {
     return spawn({.argv = {"./voxaria_server"},

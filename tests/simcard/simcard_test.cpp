@@ -258,6 +258,44 @@ TEST_F(Simcard, ReadChunkLimitsEachRead) {
   for (const Event& e : events("read")) EXPECT_EQ(e.number("bytes").value(), 128);
 }
 
+// The device is a byte stream: reads and writes of any size, even one byte
+// or an odd count that splits a sample, carry exactly the 16-bit stream.
+TEST_F(Simcard, TransfersThatSplitASampleLoseNothing) {
+  const auto input = test_signal(1200);
+  write("in.raw", bytes_of(input));
+  for (const char* size : {"1", "3"}) {
+    SCOPED_TRACE(size);
+    fs::remove(file("log"));
+    const Outcome r = helper_run({"record", file("got").string(), "101", size},
+                                 {{"SIMCARD_INPUT", file("in.raw").string()},
+                                  {"SIMCARD_SPEED", "20"}});
+    ASSERT_EQ(r.status, 0) << r.errors;
+    EXPECT_EQ(r.lines, repeat(std::string("read ") + size, 101)) << "a short read is no end of file";
+    const auto first = events("read").at(0).number("in").value();
+    ASSERT_GE(first, 0);
+    const std::string got = slurp("got");
+    const std::string expected = bytes_of(input).substr(static_cast<std::size_t>(2 * first));
+    EXPECT_EQ(got, expected.substr(0, got.size()));
+  }
+  // Writes of 255 bytes: each completes the sample the one before began.
+  const auto played = test_signal(1280);
+  write("play.raw", bytes_of(played));
+  const Outcome r = helper_run({"play", file("play.raw").string(), "255"},
+                               {{"SIMCARD_OUTPUT", file("out.wav").string()}, {"SIMCARD_SPEED", "20"}});
+  ASSERT_EQ(r.status, 0) << r.errors;
+  const auto timeline = samples_of(slurp("out.wav").substr(44));
+  std::size_t done = 0;  // samples made whole by the writes so far
+  std::size_t bytes = 0;
+  for (const Event& w : events("write")) {
+    bytes += static_cast<std::size_t>(w.number("bytes").value());
+    const auto pos = static_cast<std::size_t>(w.number("pos").value());
+    for (std::size_t k = done; k < bytes / 2; ++k)
+      ASSERT_EQ(timeline.at(pos + k - done), played.at(k)) << "sample " << k;
+    done = bytes / 2;
+  }
+  EXPECT_EQ(done, played.size());
+}
+
 TEST_F(Simcard, OverrunDropsTheOldestSamples) {
   // 2 fragments of 512 bytes hold 512 samples; a 0.2 s pause after the
   // second read loses at least 1600 - 512 of them.

@@ -35,6 +35,10 @@ struct Device {
   std::int64_t read_pos = 0;  // recording: position of the next sample handed out
   std::int64_t end = 0;       // playback: position where the queued audio ends
   bool queued = false;
+  // The device is a byte stream: a transfer may split a 16-bit sample. The
+  // other half waits here (-1: none) for the next read or write.
+  int read_half = -1;   // recording: the high byte of a sample already half handed out
+  int write_half = -1;  // playback: the low byte of a sample not yet whole
 };
 
 constinit std::array<Device, max_fds> devices{};
@@ -311,6 +315,14 @@ int dsp_open(int flags) {
   return fd;
 }
 
+// Takes the half sample a previous transfer left, if any.
+std::int64_t take_read_half(Device& d, unsigned char* out, std::int64_t wanted) {
+  if (d.read_half < 0 || wanted == 0) return 0;
+  out[0] = static_cast<unsigned char>(d.read_half);
+  d.read_half = -1;
+  return 1;
+}
+
 long dsp_read(int fd, void* buf, std::size_t n) {
   Device& d = devices[fd];
   if (d.playback) return read_failed(fd, EBADF);
@@ -324,20 +336,41 @@ long dsp_read(int fd, void* buf, std::size_t n) {
   if (config().read_chunk > 0 && wanted > config().read_chunk) wanted = config().read_chunk;
   wanted = before_limit(wanted, bytes_read, faults.readfail);
   wanted = before_limit(wanted, bytes_read, faults.readeof);
-  const int size = bytes_per_sample(d);
-  const std::int64_t samples = wanted / size;
-  if (samples == 0) return 0;
-  check_overrun(d, fd);
-  const std::int64_t first = d.read_pos;
-  if (!wait_for_position(first + samples)) return read_failed(fd, EINTR);
   auto* out = static_cast<unsigned char*>(buf);
-  for (std::int64_t i = 0; i < samples; ++i) encode(d, microphone(first + i), out, i);
+  const std::int64_t given = take_read_half(d, out, wanted);
+  const int size = bytes_per_sample(d);
+  const std::int64_t whole = (wanted - given) / size;
+  const bool split = (wanted - given) % size != 0;  // the last sample goes out half
+  const std::int64_t samples = whole + (split ? 1 : 0);
+  if (samples > 0) {
+    check_overrun(d, fd);
+    if (!wait_for_position(d.read_pos + samples)) return read_failed(fd, EINTR);
+  }
+  const std::int64_t first = d.read_pos;
+  for (std::int64_t i = 0; i < whole; ++i) encode(d, microphone(first + i), out + given, i);
+  if (split) {
+    std::array<unsigned char, 2> last{};
+    encode(d, microphone(first + whole), last.data(), 0);
+    out[given + whole * size] = last[0];
+    d.read_half = last[1];
+  }
   d.read_pos += samples;
-  const std::int64_t bytes = samples * size;
+  const std::int64_t bytes = wanted;
   bytes_read += bytes;
   log_event("read fd=%d bytes=%lld pos=%lld in=%lld", fd, static_cast<long long>(bytes),
             static_cast<long long>(first), static_cast<long long>(first - config().input_offset));
   return static_cast<long>(bytes);
+}
+
+// Queues whole samples after what is already queued, or at the current
+// position after an underrun (the gap stays silent).
+void queue_samples(Device& d, const unsigned char* in, std::int64_t samples) {
+  if (samples == 0) return;
+  const std::int64_t now = card_position();
+  if (!d.queued || d.end < now) d.end = now;
+  d.queued = true;
+  write_output(d, in, samples, d.end);
+  d.end += samples;
 }
 
 long dsp_write(int fd, const void* buf, std::size_t n) {
@@ -345,17 +378,20 @@ long dsp_write(int fd, const void* buf, std::size_t n) {
   if (!d.playback) return write_failed(fd, EBADF);
   const std::int64_t limit = config().faults.writefail;
   if (limit >= 0 && bytes_written >= limit) return write_failed(fd, EIO);
+  const std::int64_t bytes = before_limit(static_cast<std::int64_t>(n), bytes_written, limit);
+  if (bytes == 0) return 0;
+  const auto* in = static_cast<const unsigned char*>(buf);
+  const std::int64_t start = d.queued && d.end >= card_position() ? d.end : card_position();
+  std::int64_t used = 0;
+  if (d.write_half >= 0) {  // completes the sample a previous write began
+    const std::array<unsigned char, 2> joined{static_cast<unsigned char>(d.write_half), in[0]};
+    d.write_half = -1;
+    queue_samples(d, joined.data(), 1);
+    used = 1;
+  }
   const int size = bytes_per_sample(d);
-  const std::int64_t samples =
-      before_limit(static_cast<std::int64_t>(n), bytes_written, limit) / size;
-  if (samples == 0) return 0;
-  const std::int64_t now = card_position();
-  if (!d.queued || d.end < now) d.end = now;  // idle or underrun: the gap stays silent
-  d.queued = true;
-  const std::int64_t start = d.end;
-  write_output(d, static_cast<const unsigned char*>(buf), samples, start);
-  d.end += samples;
-  const std::int64_t bytes = samples * size;
+  queue_samples(d, in + used, (bytes - used) / size);
+  if ((bytes - used) % size != 0) d.write_half = in[bytes - 1];
   bytes_written += bytes;
   // Interrupted, the data stays queued: the next write waits the longer.
   wait_for_position(d.end - capacity_samples(d));

@@ -44,6 +44,11 @@ Function* next(Function*& slot, const char* name) {
   return slot;
 }
 
+int fail_with(int error) {
+  errno = error;
+  return -1;
+}
+
 bool needs_mode(int flags) { return (flags & O_CREAT) != 0 || (flags & O_TMPFILE) == O_TMPFILE; }
 
 int open_audio(int flags) {
@@ -131,12 +136,23 @@ using Write = ssize_t(int, const void*, size_t);
 using Close = int(int);
 using Ioctl = int(int, unsigned long, ...);
 using Nanosleep = int(const timespec*, timespec*);
+using Access = int(const char*, int);
+using AccessAt = int(int, const char*, int, int);
 
 constinit Read* real_read = nullptr;
 constinit Write* real_write = nullptr;
 constinit Close* real_close = nullptr;
 constinit Ioctl* real_ioctl = nullptr;
 constinit Nanosleep* real_nanosleep = nullptr;
+constinit Access* real_access = nullptr;
+constinit AccessAt* real_faccessat = nullptr;
+
+// /dev/audio is served for writing only, whether or not the file exists:
+// a program asking first (the ring daemon does) must hear so.
+int audio_access(int mode) {
+  if ((mode & R_OK) != 0) return fail_with(EACCES);
+  return 0;
+}
 
 std::int64_t to_ns(const timespec& t) { return t.tv_sec * ns_per_second + t.tv_nsec; }
 timespec from_ns(std::int64_t ns) {
@@ -257,6 +273,20 @@ int nanosleep(const timespec* request, timespec* remaining) {
                            : static_cast<int>(syscall(SYS_nanosleep, request, remaining));
   }
   return card_sleep(to_ns(*request), remaining);
+}
+
+int access(const char* path, int mode) {
+  if (device_path(path) == Path::audio) return audio_access(mode);
+  Access* real = next(real_access, "access");
+  return real != nullptr ? real(path, mode)
+                         : static_cast<int>(syscall(SYS_faccessat, AT_FDCWD, path, mode));
+}
+
+int faccessat(int dirfd, const char* path, int mode, int flags) {
+  if (device_path(path) == Path::audio) return audio_access(mode);
+  AccessAt* real = next(real_faccessat, "faccessat");
+  return real != nullptr ? real(dirfd, path, mode, flags)
+                         : static_cast<int>(syscall(SYS_faccessat, dirfd, path, mode));
 }
 
 unsigned sleep(unsigned seconds) {
