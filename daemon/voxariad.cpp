@@ -31,7 +31,7 @@ constexpr unsigned ring_pause_seconds = 7;
 // Between two probes while a call lasts: short enough that the next caller
 // is served a few milliseconds after the call ends, long enough that the
 // wait costs next to nothing.
-constexpr timespec probe_interval = {0, 5'000'000};
+constexpr timespec probe_interval = {0, 10'000'000};
 
 int daemon_socket = -1;
 sockaddr_in caller{};
