@@ -271,11 +271,16 @@ TEST_F(Simcard, TransfersThatSplitASampleLoseNothing) {
                                   {"SIMCARD_SPEED", "20"}});
     ASSERT_EQ(r.status, 0) << r.errors;
     EXPECT_EQ(r.lines, repeat(std::string("read ") + size, 101)) << "a short read is no end of file";
+    // The input (silence around it) from the first sample read on.
     const auto first = events("read").at(0).number("in").value();
-    ASSERT_GE(first, 0);
     const std::string got = slurp("got");
-    const std::string expected = bytes_of(input).substr(static_cast<std::size_t>(2 * first));
-    EXPECT_EQ(got, expected.substr(0, got.size()));
+    std::vector<std::int16_t> heard((got.size() + 1) / 2);
+    for (std::size_t j = 0; j < heard.size(); ++j) {
+      const long long index = first + static_cast<long long>(j);
+      if (index >= 0 && index < static_cast<long long>(input.size()))
+        heard[j] = input[static_cast<std::size_t>(index)];
+    }
+    EXPECT_EQ(got, bytes_of(heard).substr(0, got.size()));
   }
   // Writes of 255 bytes: each completes the sample the one before began.
   const auto played = test_signal(1280);
