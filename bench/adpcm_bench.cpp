@@ -1,12 +1,22 @@
-// Speed of the ADPCM coder and decoder: 128-sample blocks with the state
-// carried, as a call codes them, and long runs of 1 s and 60 s. The input is
-// the same speech-like signal bench/audioop_bench.py feeds Python's audioop,
-// so the figures can be set side by side.
+// Speed of the ADPCM coder and decoder, the fast path and the scalar one, on
+// 60 s signals coded one second per call and in 128-sample blocks as a call
+// codes them, the state carried from call to call.
+//
+//   adpcm_bench [--signal=NAME:FILE.raw ...] [Google Benchmark flags]
+//
+// Each FILE is raw signed 16-bit little-endian mono (bench/compare-codec
+// writes the ones it also feeds Python's audioop). Without any, a built-in
+// random walk is measured.
 
 #include <benchmark/benchmark.h>
 
 #include <algorithm>
 #include <cstdint>
+#include <cstdio>
+#include <cstring>
+#include <fstream>
+#include <iterator>
+#include <string>
 #include <vector>
 
 #include "adpcm.hpp"
@@ -14,91 +24,142 @@
 namespace {
 
 using voxaria::AdpcmState;
+using Samples = std::vector<std::int16_t>;
+using Codes = std::vector<std::uint8_t>;
 
-constexpr int sample_rate = 8000;
+constexpr std::size_t sample_rate = 8000;
 constexpr std::size_t block = 128;
 
-// A smoothed random walk in integer arithmetic (xorshift32 noise, floor
-// shifts), bit for bit the one audioop_bench.py makes.
-std::vector<std::int16_t> speech_like(std::size_t n) {
-  std::uint32_t seed = 0x12345678;
-  std::int32_t slope = 0, value = 0;
-  std::vector<std::int16_t> out(n);
+using Coder = void (*)(const std::int16_t*, std::uint8_t*, std::size_t, AdpcmState&);
+using Decoder = void (*)(const std::uint8_t*, std::int16_t*, std::size_t, AdpcmState&);
+
+// A random walk whose steps are a few hundred in size, well inside the rails.
+Samples random_walk(std::size_t n) {
+  std::uint32_t seed = 0x2545F491;
+  int value = 0;
+  Samples out(n);
   for (auto& sample : out) {
     seed ^= seed << 13;
     seed ^= seed >> 17;
     seed ^= seed << 5;
-    const std::int32_t noise = static_cast<std::int32_t>(seed >> 22) - 512;
-    slope += noise - (slope >> 3);
-    value += slope - (value >> 5);
-    sample = static_cast<std::int16_t>(std::clamp(value >> 2, -32768, 32767));
+    value = std::clamp(value + static_cast<int>(seed >> 23) - 256, -20000, 20000);
+    sample = static_cast<std::int16_t>(value);
   }
   return out;
 }
 
-std::vector<std::uint8_t> coded(const std::vector<std::int16_t>& samples) {
-  std::vector<std::uint8_t> codes((samples.size() + 1) / 2);
+Samples read_raw(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  const std::string bytes{std::istreambuf_iterator<char>(in), {}};
+  Samples out(bytes.size() / 2);
+  std::memcpy(out.data(), bytes.data(), out.size() * 2);
+  return out;
+}
+
+// The whole signal coded from the zero state: the codes the decoder
+// benchmarks feed, each pass from that same zero state.
+Codes coded(const Samples& samples) {
+  Codes codes((samples.size() + 1) / 2);
   AdpcmState state;
-  voxaria::adpcm_coder(samples.data(), codes.data(), samples.size(), state);
+  voxaria::scalar::adpcm_coder(samples.data(), codes.data(), samples.size(), state);
   return codes;
 }
 
-// One 128-sample block per iteration, walking through 60 s of signal.
-void BM_CoderBlock(benchmark::State& bench) {
-  const auto samples = speech_like(60 * sample_rate);
-  std::vector<std::uint8_t> codes(block / 2);
+// Walks the signal in calls of `chunk` samples with the state carried; at
+// the end of the signal the state goes back to zero, the state the codes
+// were made from, so every pass decodes codes that belong to its state.
+void run_coder(benchmark::State& bench, const Samples& samples, std::size_t chunk, Coder coder) {
+  Codes codes(chunk / 2);
   AdpcmState state;
   std::size_t at = 0;
   for (auto _ : bench) {
-    voxaria::adpcm_coder(samples.data() + at, codes.data(), block, state);
+    coder(samples.data() + at, codes.data(), chunk, state);
     benchmark::DoNotOptimize(codes.data());
-    at = (at + block) % samples.size();
+    benchmark::ClobberMemory();
+    at += chunk;
+    if (at + chunk > samples.size()) at = 0, state = {};
   }
-  bench.SetItemsProcessed(bench.iterations() * static_cast<std::int64_t>(block));
+  bench.SetItemsProcessed(bench.iterations() * static_cast<std::int64_t>(chunk));
 }
 
-void BM_DecoderBlock(benchmark::State& bench) {
-  const auto codes = coded(speech_like(60 * sample_rate));
-  std::vector<std::int16_t> samples(block);
+void run_decoder(benchmark::State& bench, const Codes& codes, std::size_t chunk,
+                 Decoder decoder) {
+  Samples samples(chunk);
   AdpcmState state;
-  std::size_t at = 0;
+  std::size_t at = 0;  // in samples
   for (auto _ : bench) {
-    voxaria::adpcm_decoder(codes.data() + at, samples.data(), block, state);
+    decoder(codes.data() + at / 2, samples.data(), chunk, state);
     benchmark::DoNotOptimize(samples.data());
-    at = (at + block / 2) % codes.size();
+    benchmark::ClobberMemory();
+    at += chunk;
+    if (at + chunk > 2 * codes.size()) at = 0, state = {};
   }
-  bench.SetItemsProcessed(bench.iterations() * static_cast<std::int64_t>(block));
+  bench.SetItemsProcessed(bench.iterations() * static_cast<std::int64_t>(chunk));
 }
 
-// The whole signal of range(0) seconds in one call per iteration.
-void BM_CoderLong(benchmark::State& bench) {
-  const auto samples = speech_like(static_cast<std::size_t>(bench.range(0)) * sample_rate);
-  std::vector<std::uint8_t> codes((samples.size() + 1) / 2);
-  for (auto _ : bench) {
-    AdpcmState state;
-    voxaria::adpcm_coder(samples.data(), codes.data(), samples.size(), state);
-    benchmark::DoNotOptimize(codes.data());
-  }
-  bench.SetItemsProcessed(bench.iterations() * static_cast<std::int64_t>(samples.size()));
-}
+struct Signal {
+  std::string name;
+  Samples samples;
+  Codes codes;
+};
 
-void BM_DecoderLong(benchmark::State& bench) {
-  const std::size_t n = static_cast<std::size_t>(bench.range(0)) * sample_rate;
-  const auto codes = coded(speech_like(n));
-  std::vector<std::int16_t> samples(n);
-  for (auto _ : bench) {
-    AdpcmState state;
-    voxaria::adpcm_decoder(codes.data(), samples.data(), n, state);
-    benchmark::DoNotOptimize(samples.data());
+void register_signal(const Signal& s) {
+  struct Way {
+    const char* name;
+    Coder coder;
+    Decoder decoder;
+  };
+  const Way ways[] = {{"fast", voxaria::adpcm_coder, voxaria::adpcm_decoder},
+                      {"scalar", voxaria::scalar::adpcm_coder, voxaria::scalar::adpcm_decoder}};
+  for (const Way& way : ways) {
+    for (const std::size_t chunk : {sample_rate, block}) {
+      const std::string calls = chunk == block ? "block128" : "second";
+      const std::string tail = "/" + s.name + "/" + calls + "/" + way.name;
+      benchmark::RegisterBenchmark(("coder" + tail).c_str(), [&s, chunk, way](auto& b) {
+        run_coder(b, s.samples, chunk, way.coder);
+      });
+      benchmark::RegisterBenchmark(("decoder" + tail).c_str(), [&s, chunk, way](auto& b) {
+        run_decoder(b, s.codes, chunk, way.decoder);
+      });
+    }
   }
-  bench.SetItemsProcessed(bench.iterations() * static_cast<std::int64_t>(n));
 }
-
-BENCHMARK(BM_CoderBlock);
-BENCHMARK(BM_DecoderBlock);
-BENCHMARK(BM_CoderLong)->Arg(1)->Arg(60)->Unit(benchmark::kMillisecond);
-BENCHMARK(BM_DecoderLong)->Arg(1)->Arg(60)->Unit(benchmark::kMillisecond);
 
 }  // namespace
 
-BENCHMARK_MAIN();
+int main(int argc, char** argv) {
+  static std::vector<Signal> signals;  // the benchmarks refer to them until exit
+  signals.reserve(static_cast<std::size_t>(argc));
+  std::vector<char*> rest;
+  for (int i = 0; i < argc; ++i) {
+    const std::string arg = argv[i];
+    const std::string flag = "--signal=";
+    if (arg.rfind(flag, 0) != 0) {
+      rest.push_back(argv[i]);
+      continue;
+    }
+    const auto colon = arg.find(':', flag.size());
+    if (colon == std::string::npos) {
+      std::fprintf(stderr, "adpcm_bench: expected --signal=NAME:FILE, got %s\n", argv[i]);
+      return 2;
+    }
+    Samples samples = read_raw(arg.substr(colon + 1));
+    if (samples.size() < sample_rate) {
+      std::fprintf(stderr, "adpcm_bench: %s holds less than one second of samples\n",
+                   arg.c_str() + colon + 1);
+      return 2;
+    }
+    signals.push_back({arg.substr(flag.size(), colon - flag.size()), samples, coded(samples)});
+  }
+  if (signals.empty()) {
+    Samples walk = random_walk(60 * sample_rate);
+    signals.push_back({"walk", walk, coded(walk)});
+  }
+  for (const Signal& s : signals) register_signal(s);
+  int count = static_cast<int>(rest.size());
+  benchmark::Initialize(&count, rest.data());
+  if (benchmark::ReportUnrecognizedArguments(count, rest.data())) return 2;
+  benchmark::RunSpecifiedBenchmarks();
+  benchmark::Shutdown();
+  return 0;
+}

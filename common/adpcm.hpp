@@ -21,6 +21,15 @@ void adpcm_coder(const std::int16_t* samples, std::uint8_t* codes, std::size_t s
 void adpcm_decoder(const std::uint8_t* codes, std::int16_t* samples, std::size_t sample_count,
                    AdpcmState& state);
 
+// The straightforward sample-by-sample coder and decoder, bit for bit what
+// the two above compute; the tests hold the fast ones against these.
+namespace scalar {
+void adpcm_coder(const std::int16_t* samples, std::uint8_t* codes, std::size_t sample_count,
+                 AdpcmState& state);
+void adpcm_decoder(const std::uint8_t* codes, std::int16_t* samples, std::size_t sample_count,
+                   AdpcmState& state);
+}  // namespace scalar
+
 // The outgoing and incoming streams of a conversation program; never reset.
 extern AdpcmState code;
 extern AdpcmState decode;

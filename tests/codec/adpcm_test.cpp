@@ -23,6 +23,23 @@ namespace {
 using Samples = std::vector<std::int16_t>;
 using Codes = std::vector<std::uint8_t>;
 
+// Every test runs against the fast path, and again (ctest's "scalar." tests)
+// against the scalar one when VOXARIA_ADPCM_PATH=scalar.
+struct Codec {
+  decltype(&adpcm_coder) coder;
+  decltype(&adpcm_decoder) decoder;
+};
+constexpr Codec fast_codec{adpcm_coder, adpcm_decoder};
+constexpr Codec scalar_codec{scalar::adpcm_coder, scalar::adpcm_decoder};
+
+const Codec& codec() {
+  static const Codec& chosen = [] {
+    const char* path = std::getenv("VOXARIA_ADPCM_PATH");
+    return path != nullptr && std::string(path) == "scalar" ? scalar_codec : fast_codec;
+  }();
+  return chosen;
+}
+
 constexpr std::size_t code_bytes(std::size_t sample_count) { return (sample_count + 1) / 2; }
 
 // Codes with one guard byte past the end, so a write beyond it shows.
@@ -31,7 +48,7 @@ constexpr std::int16_t guard_sample = 0x5A5A;
 
 Codes code(const Samples& samples, AdpcmState& state) {
   Codes codes(code_bytes(samples.size()) + 1, guard);
-  adpcm_coder(samples.data(), codes.data(), samples.size(), state);
+  codec().coder(samples.data(), codes.data(), samples.size(), state);
   EXPECT_EQ(codes.back(), guard) << "coder wrote past its last byte";
   codes.pop_back();
   return codes;
@@ -39,7 +56,7 @@ Codes code(const Samples& samples, AdpcmState& state) {
 
 Samples decode(const Codes& codes, std::size_t count, AdpcmState& state) {
   Samples samples(count + 1, guard_sample);
-  adpcm_decoder(codes.data(), samples.data(), count, state);
+  codec().decoder(codes.data(), samples.data(), count, state);
   EXPECT_EQ(samples.back(), guard_sample) << "decoder wrote past its last sample";
   samples.pop_back();
   return samples;
@@ -126,12 +143,12 @@ TEST(AdpcmHandVectors, ZeroCountTouchesNothing) {
   AdpcmState state = start;
   const std::int16_t sample = 777;
   std::uint8_t byte = guard;
-  adpcm_coder(&sample, &byte, 0, state);
+  codec().coder(&sample, &byte, 0, state);
   EXPECT_EQ(byte, guard);
   EXPECT_TRUE(same_state(state, start));
 
   std::int16_t out = guard_sample;
-  adpcm_decoder(&byte, &out, 0, state);
+  codec().decoder(&byte, &out, 0, state);
   EXPECT_EQ(out, guard_sample);
   EXPECT_TRUE(same_state(state, start));
 }
@@ -335,6 +352,73 @@ TEST(AdpcmProperties, DecoderTracksTheCoderAcrossCallsAndFollowsSlowSignals) {
       ASSERT_LE(std::abs(output[i] - input[i]), bound)
           << "sample " << i << " of a signal with slope up to " << max_slope;
     }
+  }
+}
+
+// ---------------------------------------------------------------------------
+// The fast path against the scalar one, bit for bit, on what breaks shortcuts:
+// rails hit at every sample, random code bytes, every step index and states
+// outside the table.
+
+// Codes with both paths from the same state, in calls of random sizes, and
+// decodes the result (or, when `codes_in` is given, those bytes) likewise.
+::testing::AssertionResult paths_agree(std::mt19937& rng, const Samples& input,
+                                       const Codes* codes_in, AdpcmState start) {
+  AdpcmState fast_c = start, slow_c = start, fast_d = start, slow_d = start;
+  std::size_t at = 0;
+  for (const std::size_t call : random_calls(rng, input.size())) {
+    if (at >= input.size()) break;
+    const std::size_t n = std::min(call, input.size() - at);
+    Codes fast_codes(code_bytes(n) + 1, guard), slow_codes(code_bytes(n) + 1, guard);
+    adpcm_coder(input.data() + at, fast_codes.data(), n, fast_c);
+    scalar::adpcm_coder(input.data() + at, slow_codes.data(), n, slow_c);
+    if (fast_codes != slow_codes || fast_c.predicted != slow_c.predicted ||
+        fast_c.step_index != slow_c.step_index)
+      return ::testing::AssertionFailure() << "coder differs in the call at sample " << at;
+    const std::uint8_t* bytes = codes_in ? codes_in->data() + at / 2 : slow_codes.data();
+    Samples fast_out(n + 1, guard_sample), slow_out(n + 1, guard_sample);
+    adpcm_decoder(bytes, fast_out.data(), n, fast_d);
+    scalar::adpcm_decoder(bytes, slow_out.data(), n, slow_d);
+    if (fast_out != slow_out || fast_d.predicted != slow_d.predicted ||
+        fast_d.step_index != slow_d.step_index)
+      return ::testing::AssertionFailure() << "decoder differs in the call at sample " << at;
+    // Odd calls leave a half-used byte: keep the next call byte-aligned in
+    // the given codes by resuming on an even sample.
+    at += n + (codes_in && n % 2 == 1 ? 1 : 0);
+  }
+  return ::testing::AssertionSuccess();
+}
+
+Samples square_wave(std::mt19937& rng, std::size_t n) {
+  std::uniform_int_distribution<int> half_period(1, 40);
+  Samples out;
+  for (std::int16_t level = 32767; out.size() < n; level = level > 0 ? -32768 : 32767)
+    out.insert(out.end(), std::min<std::size_t>(n - out.size(), half_period(rng)), level);
+  return out;
+}
+
+TEST(AdpcmFastPath, MatchesTheScalarPathBitForBit) {
+  const std::uint32_t seed = test_seed();
+  SCOPED_TRACE("seed " + std::to_string(seed) +
+               " (rerun with VOXARIA_SEED=" + std::to_string(seed) + ")");
+  std::mt19937 rng(seed);
+  std::uniform_int_distribution<int> any_sample(-32768, 32767), any_byte(0, 255);
+  std::uniform_int_distribution<int> slope(8, 30000);
+  const int odd_indexes[] = {-128, -1, 89, 100, 127};
+  for (int trial = 0; trial < 400; ++trial) {
+    SCOPED_TRACE("trial " + std::to_string(trial));
+    // Every step index in turn, and now and then one outside the table.
+    const int index = trial % 10 == 9 ? odd_indexes[trial / 10 % 5] : trial % 89;
+    const AdpcmState start = parse_state(any_sample(rng), index);
+    const std::size_t n = 2000;
+    Samples noise(n);
+    for (auto& s : noise) s = static_cast<std::int16_t>(any_sample(rng));
+    Codes random_codes(code_bytes(n));
+    for (auto& b : random_codes) b = static_cast<std::uint8_t>(any_byte(rng));
+    ASSERT_TRUE(paths_agree(rng, slow_signal(rng, n, slope(rng)), nullptr, start));
+    ASSERT_TRUE(paths_agree(rng, square_wave(rng, n), nullptr, start)) << "square wave";
+    ASSERT_TRUE(paths_agree(rng, noise, nullptr, start)) << "full-scale noise";
+    ASSERT_TRUE(paths_agree(rng, noise, &random_codes, start)) << "random code bytes";
   }
 }
 

@@ -97,18 +97,26 @@ std::vector<Block> played_blocks(const std::vector<std::int16_t>& loudspeaker,
   return played;
 }
 
-// The recorded block that this played block reproduces best, if any does.
-std::optional<std::size_t> best_match(const Block& played, const std::vector<Block>& recorded) {
+// Repeats of one clip decode to nearly the same sound, so matches within
+// this much of the best are taken as equally good.
+constexpr double same_match_db = 3;
+
+// The recorded block that this played block reproduces, if any does. Only
+// blocks recorded before it was played can be its source; of those that
+// match about equally well (an input that repeats a clip), the first one
+// after the previous match is taken, since blocks are played in the order
+// they were recorded.
+std::optional<std::size_t> best_match(const Block& played, const std::vector<Block>& recorded,
+                                      std::optional<std::size_t> previous) {
+  std::vector<double> snr(recorded.size(), -std::numeric_limits<double>::infinity());
   std::optional<std::size_t> best;
-  double best_snr = min_match_snr_db;
-  for (std::size_t s = 0; s < recorded.size(); ++s) {
-    const double snr =
-        decibels(recorded[s].energy, error_energy(recorded[s].samples, played.samples));
-    if (snr > best_snr) {
-      best_snr = snr;
-      best = s;
-    }
+  for (std::size_t s = 0; s < recorded.size() && recorded[s].position <= played.position; ++s) {
+    snr[s] = decibels(recorded[s].energy, error_energy(recorded[s].samples, played.samples));
+    if (snr[s] > min_match_snr_db && (!best || snr[s] > snr[*best])) best = s;
   }
+  if (!best) return best;
+  for (std::size_t s = previous ? *previous + 1 : 0; s < recorded.size(); ++s)
+    if (snr[s] > min_match_snr_db && snr[s] >= snr[*best] - same_match_db) return s;
   return best;
 }
 
@@ -131,7 +139,7 @@ Direction analyse(const std::vector<std::int16_t>& talker_input,
   double signal = 0, noise = 0;
   std::optional<std::size_t> latest;
   for (const auto& block : played) {
-    const auto match = best_match(block, recorded.blocks);
+    const auto match = best_match(block, recorded.blocks, latest);
     if (!match || !recorded.spoken[*match]) continue;
     const Block& said = recorded.blocks[*match];
     if (++times_heard[*match] == 2) ++d.heard_twice;
@@ -147,6 +155,7 @@ Direction analyse(const std::vector<std::int16_t>& talker_input,
   if (!delays.empty()) {
     std::sort(delays.begin(), delays.end());
     d.median_delay_ms = delays[delays.size() / 2];
+    d.p90_delay_ms = delays[delays.size() * 9 / 10];
     d.max_delay_ms = delays.back();
   }
   return d;

@@ -20,6 +20,7 @@ struct Direction {
   std::size_t out_of_order = 0;     // played after a block recorded later
   double snr_db = 0;                // over the spoken blocks heard
   double median_delay_ms = 0;       // from the mouth to the ear
+  double p90_delay_ms = 0;
   double max_delay_ms = 0;
 };
 

@@ -25,8 +25,8 @@ int main(int argc, char** argv) {
   if (d.heard_twice || d.out_of_order)
     std::printf(" (%zu twice, %zu out of order)", d.heard_twice, d.out_of_order);
   if (d.spoken_heard > 0)
-    std::printf("; SNR %.1f dB; mouth to ear %.0f ms median, %.0f ms at most", d.snr_db,
-                d.median_delay_ms, d.max_delay_ms);
+    std::printf("; SNR %.1f dB; mouth to ear %.0f ms median, %.0f ms p90, %.0f ms at most",
+                d.snr_db, d.median_delay_ms, d.p90_delay_ms, d.max_delay_ms);
   std::printf("\n");
   return 0;
 }

@@ -1,0 +1,51 @@
+#!/bin/bash
+# A whole call with speech both ways while nftables drops voice datagrams
+# (1%, 5%, 20% each way) and duplicates some: the call must go on and both
+# ends must hang up cleanly. Quality is measured by tools/loss-report, not
+# here.  Usage: lossy_call.sh BUILD_DIR   (root; exits 77 when it cannot run)
+set -euo pipefail
+build=$(realpath "$1")
+source "$(dirname "$0")/../../tools/call-on-cards.sh"
+own_network 77 "$@"
+command -v nft >/dev/null || { echo "needs nft (nftables)" >&2; exit 77; }
+data=$(realpath "$(dirname "$0")/../data")
+speed=4
+work=$(mktemp -d)
+[[ -n "${KEEP:-}" ]] || trap 'rm -rf "$work"' EXIT
+
+# Voice datagrams only: UDP length 72 is 8 header bytes and 64 of voice.
+# Losses are made on the way in: a datagram dropped in the output hook makes
+# the sender's sendto fail with EPERM, which ends the call at once
+# ("Connection closed by foreign host.") -- not what a lossy network does.
+network_faults() {  # network_faults LOSS_PERCENT DUP_PERCENT
+  nft flush ruleset
+  nft add table ip faults
+  nft add chain ip faults in '{ type filter hook input priority 0; }'
+  nft add chain ip faults out '{ type filter hook output priority 0; }'
+  for port in dport sport; do
+    nft add rule ip faults in udp $port 5000 udp length 72 numgen random mod 100 "<" "$1" counter drop
+    nft add rule ip faults out udp $port 5000 udp length 72 numgen random mod 100 "<" "$2" \
+      dup to 127.0.0.1 device lo
+  done
+}
+
+failed=0
+for loss in 1 5 20; do
+  network_faults "$loss" 2
+  start_call "$data/speech_a.wav" "$data/speech_b.wav" SIMCARD_INPUT_AT=12 SIMCARD_NOISE=10 -- \
+    SIMCARD_INPUT_AT=16.5 SIMCARD_NOISE=10
+  [[ $(card_time | cut -d. -f1) -lt 12 ]] || echo "warning: set-up ended after the caller began to talk" >&2
+  wait_card_time 21
+  if hang_up; then
+    echo "loss $loss%: call went on and both hung up;" \
+      "$(nft list chain ip faults in | grep -o 'packets [0-9]*' | awk '{ n += $2 } END { print n }') voice datagrams dropped"
+  else
+    echo "loss $loss%: FAILED" >&2; failed=1
+  fi
+  # Something must have been heard each way, or the faults were not on voice.
+  for end in caller callee; do
+    grep -q ' write ' "$work/$end.log" || { echo "loss $loss%: the $end played nothing" >&2; failed=1; }
+  done
+  rm -f "$work"/*.log "$work"/*.wav
+done
+exit $failed
