@@ -29,18 +29,30 @@ socklen_t daemon_len = 0;
 sockaddr_in ext_server{};
 socklen_t serv_len = 0;
 
+// Receives the next datagram that comes from the expected address and port
+// (the callee's daemon or its answering program) and records the sender in
+// from. Anything else, a stranger's or a duplicate from the daemon while the
+// answer is awaited, is dropped unseen: taking it would make it the peer.
 ssize_t receive_from(char* area, std::size_t limit, sockaddr_in& from, socklen_t& from_len) {
-  std::memset(area, 0, limit);
-  return recvfrom(client_socket, area, limit, 0, reinterpret_cast<sockaddr*>(&from), &from_len);
+  const sockaddr_in expected = from;
+  for (;;) {
+    std::memset(area, 0, limit);
+    sockaddr_in sender{};
+    socklen_t sender_len = sizeof sender;
+    const ssize_t got =
+        recvfrom(client_socket, area, limit, 0, reinterpret_cast<sockaddr*>(&sender), &sender_len);
+    if (got < 0) return got;
+    if (sender.sin_family == expected.sin_family && sender.sin_port == expected.sin_port &&
+        sender.sin_addr.s_addr == expected.sin_addr.s_addr) {
+      from = sender;
+      from_len = sender_len;
+      return got;
+    }
+  }
 }
 
 ssize_t send_to(const char* data, std::size_t length, const sockaddr_in& to) {
   return sendto(client_socket, data, length, 0, reinterpret_cast<const sockaddr*>(&to), sizeof to);
-}
-
-bool is_no(const char* reply, ssize_t received) {
-  const auto text = protocol::received_text(reply, received);
-  return text.substr(0, protocol::ring_status_compared) == protocol::ring_no;
 }
 
 int resolve_callee() {
@@ -73,7 +85,7 @@ int knock_and_wait_for_answer() {
     message("Error receiving response from the host daemon");
     return -1;
   }
-  message(protocol::received_text(greeting.data(), got));
+  message(printable_text(protocol::received_text(greeting.data(), got)));
   std::array<char, protocol::ring_status_limit> reply;
   do {
     got = receive_from(reply.data(), reply.size(), ext_daemon, daemon_len);
@@ -81,7 +93,7 @@ int knock_and_wait_for_answer() {
       message("Error receiving response from the host daemon");
       return -1;
     }
-  } while (is_no(reply.data(), got));
+  } while (protocol::is_ring_no(reply.data(), got));
   return 0;
 }
 
@@ -96,7 +108,7 @@ int open_call() {
     message("Error receiving response from the server.");
     return -1;
   }
-  message(protocol::received_text(answer.data(), got));
+  message(printable_text(protocol::received_text(answer.data(), got)));
   return 0;
 }
 

@@ -63,4 +63,10 @@ constexpr std::string_view received_text(const char* data, std::ptrdiff_t receiv
   return bytes.substr(0, bytes.find('\0'));
 }
 
+// Whether a ring status reply says "no": its text, compared over at most its
+// first 16 bytes, is exactly "no". Anything else lets the caller go ahead.
+constexpr bool is_ring_no(const char* reply, std::ptrdiff_t received) {
+  return received_text(reply, received).substr(0, ring_status_compared) == ring_no;
+}
+
 }  // namespace voxaria::protocol

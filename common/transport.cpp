@@ -1,6 +1,10 @@
 #include "transport.hpp"
 
+#include <sys/select.h>
 #include <sys/socket.h>
+#include <unistd.h>
+
+#include <algorithm>
 
 #include <cstring>
 #include <new>
@@ -28,33 +32,49 @@ bool is_latched_peer(const sockaddr_in& sender) {
          sender.sin_addr.s_addr == latched_peer.sin_addr.s_addr;
 }
 
+// How much of the payload in receive_buffer has arrived. It outlives a call
+// of receive_audio, so that one that hands back before its payload is whole
+// goes on with it the next time.
+int gathered = 0;
+
+// Waits until the call socket or standard input is readable; true for the
+// socket. While a payload is incomplete the rest may never come, and input
+// on standard input must still reach the call loop's hang-up check.
+bool wait_for_rest() {
+  fd_set set;
+  FD_ZERO(&set);
+  FD_SET(profile.call_socket, &set);
+  FD_SET(STDIN_FILENO, &set);
+  const int nfds = std::max(profile.call_socket, STDIN_FILENO) + 1;
+  if (select(nfds, &set, nullptr, nullptr, nullptr) < 0) return false;
+  return FD_ISSET(profile.call_socket, &set);
+}
+
 }  // namespace
 
 void latch_peer() { latched_peer = *profile.peer; }
 
 int receive_audio() {
-  int remaining = compressed_size;
-  int offset = 0;
-  while (remaining > 0) {
+  for (;;) {
     sockaddr_in sender{};
     socklen_t sender_len = sizeof sender;
-    const ssize_t got = recvfrom(profile.call_socket, receive_buffer.data() + offset,
-                                 static_cast<std::size_t>(remaining), 0,
+    const ssize_t got = recvfrom(profile.call_socket, receive_buffer.data() + gathered,
+                                 static_cast<std::size_t>(compressed_size - gathered), 0,
                                  reinterpret_cast<sockaddr*>(&sender), &sender_len);
     if (got < 0) {
       message(profile.receive_failure);
       return -1;
     }
     // Anyone else's datagram is neither voice nor a reason to send ours there.
-    if (!is_latched_peer(sender)) {
-      if (offset == 0) return 0;
-      continue;
+    if (is_latched_peer(sender)) {
+      *profile.peer = sender;
+      *profile.peer_len = sender_len;
+      gathered += static_cast<int>(got);
+      if (gathered == compressed_size) break;
     }
-    *profile.peer = sender;
-    *profile.peer_len = sender_len;
-    remaining -= static_cast<int>(got);
-    offset += static_cast<int>(got);
+    if (gathered == 0 || !wait_for_rest()) return 0;
   }
+  gathered = 0;
   enqueue(&headPtr, &tailPtr);
   return 0;
 }

@@ -26,8 +26,12 @@ extern QueueNode* tailPtr;  // newest
 void latch_peer();
 
 // Gathers one payload and queues it: 0, or -1 after a report when a receive
-// fails. A datagram from anyone but the latched peer is dropped; when it was
-// all there was, nothing is queued and the result is still 0.
+// fails. A datagram from anyone but the latched peer is dropped, and so is an
+// empty one; when it was all there was, nothing is queued and the result is
+// still 0. Short datagrams from the peer add up to one payload; while it is
+// incomplete this waits for the rest, but hands back (0, nothing queued yet,
+// the part kept for the next call) as soon as standard input is readable, so
+// that a hang-up is never held up by a payload that will not be completed.
 int receive_audio();
 // Sends the payload in transmit_buffer to the peer: 0, or -1 after a report.
 int transmit_audio();

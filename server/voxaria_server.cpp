@@ -31,7 +31,7 @@ socklen_t cli_len = 0;
 std::string caller_name(ssize_t received) {
   if (received > 0) {
     const hostent* host = gethostbyaddr(&ext_client.sin_addr, sizeof ext_client.sin_addr, AF_INET);
-    if (host != nullptr && host->h_name != nullptr) return host->h_name;
+    if (host != nullptr && host->h_name != nullptr) return printable_text(host->h_name);
   }
   std::array<char, INET_ADDRSTRLEN> dotted{};
   inet_ntop(AF_INET, &ext_client.sin_addr, dotted.data(), dotted.size());
@@ -75,7 +75,7 @@ int network_connection() {
     message("Error responding to the client.");
     return -1;
   }
-  message(protocol::received_text(opening.data(), got));
+  message(printable_text(protocol::received_text(opening.data(), got)));
   return 0;
 }
 

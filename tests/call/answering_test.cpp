@@ -3,6 +3,7 @@
 
 #include <cmath>
 #include <numbers>
+#include <thread>
 
 #include "adpcm.hpp"
 #include "card_record.hpp"
@@ -163,6 +164,28 @@ TEST_F(Answering, TakesAnEmptyDatagramForTheCallOpening) {
                                 "\n"
                                 "Hold on..! Dont start talking.\n"))
       << server->out();
+}
+
+// Bytes from the network never reach the terminal as control sequences.
+TEST_F(Answering, ShowsControlBytesOfTheCallOpeningEscaped) {
+  auto server = run("voxaria_server", {}, card("callee"));
+  wait_until_bound(protocol::call_port);
+  ASSERT_TRUE(open_call("\x1b]0;owned\x07 a\\b \xc3\xa9\n"));
+  EXPECT_TRUE(server->wait_for_output("Hold on"));
+  EXPECT_NE(server->out().find("\n\\x1B]0;owned\\x07 a\\\\b \\xC3\\xA9\\x0A\nHold on"),
+            std::string::npos)
+      << server->out();
+}
+
+// A payload that stays incomplete must not hold up the hang-up.
+TEST_F(Answering, HangsUpWhileAVoicePayloadIsIncomplete) {
+  auto server = answered(card("callee"));
+  ASSERT_TRUE(server->wait_for_output("Please begin the conversation"));
+  const std::array<std::uint8_t, 13> part{};
+  caller.send_to(protocol::call_port, part.data(), part.size());
+  std::this_thread::sleep_for(100ms);
+  server->send_input("\n");
+  EXPECT_EQ(server->wait_exit(5s), 1) << server->out();
 }
 
 // Half duplex: what the caller says while the callee talks waits, and is

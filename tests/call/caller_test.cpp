@@ -3,6 +3,8 @@
 
 #include <arpa/inet.h>
 
+#include <thread>
+
 #include "conversation_fixture.hpp"
 
 namespace voxaria::test {
@@ -126,6 +128,50 @@ TEST_F(Caller, PrintsReceivedTextsOnlyUpToTheirEnd) {
   EXPECT_TRUE(caller->wait_for_output("Hold on"));
   EXPECT_TRUE(
       caller->out().starts_with("Detected one half duplex sound card.\nHello\nWelcome\nHold on.."))
+      << caller->out();
+}
+
+
+// Only the callee's daemon (port 7000) is heard until the call opens, and
+// only its answering program (port 5000) answers: a stranger's datagram, or
+// the daemon's "yes" sent twice, is not taken for the next reply.
+TEST_F(Caller, TakesSetUpRepliesOnlyFromTheCallee) {
+  auto caller = run("voxaria_client", {"127.0.0.1"}, card("caller"));
+  auto knock = daemon.receive();
+  ASSERT_TRUE(knock);
+  const UdpPeer stranger;
+  const std::string fake = "fake greeting";
+  stranger.send_to(knock->from, fake.data(), fake.size() + 1);
+  daemon.send_to(knock->from, protocol::greeting, sizeof protocol::greeting);
+  stranger.send_to(knock->from, protocol::ring_status_yes.data(), protocol::ring_status_yes.size());
+  EXPECT_FALSE(answering.receive(300ms)) << "a stranger's yes opened the call";
+  reply(*knock, protocol::ring_status_yes);
+  reply(*knock, protocol::ring_status_yes);
+  const auto opening = answering.receive();
+  ASSERT_TRUE(opening);
+  stranger.send_to(opening->from, fake.data(), fake.size() + 1);
+  std::this_thread::sleep_for(100ms);
+  answering.send_to(opening->from, protocol::call_answer, sizeof protocol::call_answer);
+  EXPECT_TRUE(caller->wait_for_output("Please begin the conversation"));
+  EXPECT_TRUE(caller->out().starts_with(
+      "Detected one half duplex sound card.\n"
+      "Connected to the party's daemon. Waiting for the party to launch Voxaria...\n"
+      "Connection established to the server.\nHold on"))
+      << caller->out();
+  caller->close_input();
+  EXPECT_EQ(caller->wait_exit(), 1);
+}
+
+TEST_F(Caller, ShowsControlBytesOfReceivedTextsEscaped) {
+  auto caller = run("voxaria_client", {"127.0.0.1"}, card("caller"));
+  reply(greet("\x1b[2J\\\x7f"), "yes");
+  const auto opening = answering.receive();
+  ASSERT_TRUE(opening);
+  const std::string answer = "ok\r\x9b";
+  answering.send_to(opening->from, answer.data(), answer.size());
+  EXPECT_TRUE(caller->wait_for_output("Hold on"));
+  EXPECT_TRUE(caller->out().starts_with(
+      "Detected one half duplex sound card.\n\\x1B[2J\\\\\\x7F\nok\\x0D\\x9B\nHold on"))
       << caller->out();
 }
 

@@ -137,5 +137,26 @@ TEST_F(Transport, ReportsAFailedReceive) {
   EXPECT_EQ(testing::internal::GetCapturedStdout(), "Connection closed by foreign host.\n");
 }
 
+
+// While a payload is incomplete, input on standard input hands back to the
+// call loop (whose hang-up check follows) instead of waiting for the rest;
+// the part is kept and completed by the next receive.
+TEST_F(Transport, HandsBackAnIncompletePayloadWhenStandardInputIsReadable) {
+  const int saved_stdin = dup(STDIN_FILENO);
+  int input[2];
+  ASSERT_EQ(pipe(input), 0);
+  dup2(input[0], STDIN_FILENO);
+  ASSERT_EQ(write(input[1], "\n", 1), 1);
+  const auto whole = payload(5);
+  from_peer({whole.begin(), whole.begin() + 13});
+  EXPECT_EQ(receive_audio(), 0);
+  EXPECT_EQ(headPtr, nullptr);
+  from_peer({whole.begin() + 13, whole.end()});
+  EXPECT_EQ(receive_audio(), 0);
+  dup2(saved_stdin, STDIN_FILENO);
+  for (int fd : {saved_stdin, input[0], input[1]}) close(fd);
+  EXPECT_EQ(queued_payloads(), whole);
+}
+
 }  // namespace
 }  // namespace voxaria
