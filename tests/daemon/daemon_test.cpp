@@ -54,9 +54,14 @@ class Daemon : public testing::Test {
                   .cwd = home.path,
                   .output_prefix = home / "callee"});
   }
+  // The daemon in the callee's directory, once it has bound its port.
   std::unique_ptr<Process> start(bool close_stdin = false) {
-    auto daemon = spawn({.argv = {built("voxariad").string()},
-                         .env = card.env(),
+    return start_as({built("voxariad").string()}, card.env(), close_stdin);
+  }
+  std::unique_ptr<Process> start_as(std::vector<std::string> argv, std::vector<std::string> env,
+                                    bool close_stdin = false) {
+    auto daemon = spawn({.argv = std::move(argv),
+                         .env = std::move(env),
                          .cwd = home.path,
                          .output_prefix = home / "voxariad",
                          .close_stdin = close_stdin});
@@ -197,11 +202,8 @@ TEST_F(Daemon, TheRingDoesNotKeepThePortFromARestartedDaemon) {
 TEST_F(Daemon, GoesOnRingingWhenItsOutputIsABrokenPipe) {
   install_answering_program();
   // bash becomes the daemon, its output a pipe whose reader exits at once.
-  auto daemon = spawn({.argv = {"/bin/bash", "-c", "exec \"$0\" > >(exit 0)", built("voxariad").string()},
-                       .env = card.env(),
-                       .cwd = home.path,
-                       .output_prefix = home / "voxariad"});
-  wait_until_bound(protocol::daemon_port);
+  auto daemon =
+      start_as({"/bin/bash", "-c", "exec \"$0\" > >(exit 0)", built("voxariad").string()}, card.env());
   UdpPeer caller;
   knock(caller);
   EXPECT_EQ(next(caller), greeting());
@@ -215,10 +217,7 @@ TEST_F(Daemon, NeverCreatesDevAudioWhenNothingServesIt) {
   if (geteuid() != 0) GTEST_SKIP() << "only root could create /dev/audio";
   if (had_dev_audio) GTEST_SKIP() << "this host has a /dev/audio";
   install_answering_program();
-  auto daemon = spawn({.argv = {built("voxariad").string()},
-                       .cwd = home.path,
-                       .output_prefix = home / "voxariad"});
-  wait_until_bound(protocol::daemon_port);
+  auto daemon = start_as({built("voxariad").string()}, {});  // no card, no layer
   UdpPeer caller;
   knock(caller);
   EXPECT_EQ(next(caller), greeting());
