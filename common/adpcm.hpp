@@ -14,6 +14,8 @@ struct AdpcmState {
   std::int8_t step_index = 0;  // 0 to 88, into the step-size table
 };
 
+// The fastest paths this CPU runs: the decoder is chosen once, at its first
+// call (AVX-512 where the CPU has it, else the portable one below).
 // Codes sample_count samples into (sample_count + 1) / 2 bytes.
 void adpcm_coder(const std::int16_t* samples, std::uint8_t* codes, std::size_t sample_count,
                  AdpcmState& state);
@@ -21,8 +23,19 @@ void adpcm_coder(const std::int16_t* samples, std::uint8_t* codes, std::size_t s
 void adpcm_decoder(const std::uint8_t* codes, std::int16_t* samples, std::size_t sample_count,
                    AdpcmState& state);
 
+// Which decoder adpcm_decoder runs: "avx512" or "portable".
+const char* adpcm_decoder_path();
+
+// The fast paths in plain C++, for any CPU.
+namespace portable {
+void adpcm_coder(const std::int16_t* samples, std::uint8_t* codes, std::size_t sample_count,
+                 AdpcmState& state);
+void adpcm_decoder(const std::uint8_t* codes, std::int16_t* samples, std::size_t sample_count,
+                   AdpcmState& state);
+}  // namespace portable
+
 // The straightforward sample-by-sample coder and decoder, bit for bit what
-// the two above compute; the tests hold the fast ones against these.
+// all the others compute; the tests hold the fast ones against these.
 namespace scalar {
 void adpcm_coder(const std::int16_t* samples, std::uint8_t* codes, std::size_t sample_count,
                  AdpcmState& state);

@@ -23,19 +23,22 @@ namespace {
 using Samples = std::vector<std::int16_t>;
 using Codes = std::vector<std::uint8_t>;
 
-// Every test runs against the fast path, and again (ctest's "scalar." tests)
-// against the scalar one when VOXARIA_ADPCM_PATH=scalar.
+// Every test runs against the paths this CPU chose (the AVX-512 decoder where
+// it has it), and again with VOXARIA_ADPCM_PATH=portable or =scalar (ctest's
+// "portable." and "scalar." tests) against the other two.
 struct Codec {
   decltype(&adpcm_coder) coder;
   decltype(&adpcm_decoder) decoder;
 };
-constexpr Codec fast_codec{adpcm_coder, adpcm_decoder};
+constexpr Codec chosen_codec{adpcm_coder, adpcm_decoder};
+constexpr Codec portable_codec{portable::adpcm_coder, portable::adpcm_decoder};
 constexpr Codec scalar_codec{scalar::adpcm_coder, scalar::adpcm_decoder};
 
 const Codec& codec() {
-  static const Codec& chosen = [] {
-    const char* path = std::getenv("VOXARIA_ADPCM_PATH");
-    return path != nullptr && std::string(path) == "scalar" ? scalar_codec : fast_codec;
+  static const Codec& chosen = []() -> const Codec& {
+    const char* env = std::getenv("VOXARIA_ADPCM_PATH");
+    const std::string path = env != nullptr ? env : "";
+    return path == "scalar" ? scalar_codec : path == "portable" ? portable_codec : chosen_codec;
   }();
   return chosen;
 }
@@ -356,9 +359,22 @@ TEST(AdpcmProperties, DecoderTracksTheCoderAcrossCallsAndFollowsSlowSignals) {
 }
 
 // ---------------------------------------------------------------------------
-// The fast path against the scalar one, bit for bit, on what breaks shortcuts:
-// rails hit at every sample, random code bytes, every step index and states
-// outside the table.
+// The fast paths against the scalar one, bit for bit, on what breaks
+// shortcuts: rails hit at every sample, random code bytes, long runs of one
+// code byte (which pin the step index or the prediction at a rail for many
+// vector widths), every step index and states outside the table.
+
+TEST(AdpcmFastPath, TheVectorDecoderRunsWhereTheCpuHasIt) {
+#if defined(__x86_64__)
+  __builtin_cpu_init();
+  const bool avx512 = __builtin_cpu_supports("avx512f") && __builtin_cpu_supports("avx512bw") &&
+                      __builtin_cpu_supports("avx512vl") && __builtin_cpu_supports("avx512dq") &&
+                      __builtin_cpu_supports("bmi");
+#else
+  const bool avx512 = false;
+#endif
+  EXPECT_STREQ(adpcm_decoder_path(), avx512 ? "avx512" : "portable");
+}
 
 // Codes with both paths from the same state, in calls of random sizes, and
 // decodes the result (or, when `codes_in` is given, those bytes) likewise.
@@ -370,14 +386,14 @@ TEST(AdpcmProperties, DecoderTracksTheCoderAcrossCallsAndFollowsSlowSignals) {
     if (at >= input.size()) break;
     const std::size_t n = std::min(call, input.size() - at);
     Codes fast_codes(code_bytes(n) + 1, guard), slow_codes(code_bytes(n) + 1, guard);
-    adpcm_coder(input.data() + at, fast_codes.data(), n, fast_c);
+    codec().coder(input.data() + at, fast_codes.data(), n, fast_c);
     scalar::adpcm_coder(input.data() + at, slow_codes.data(), n, slow_c);
     if (fast_codes != slow_codes || fast_c.predicted != slow_c.predicted ||
         fast_c.step_index != slow_c.step_index)
       return ::testing::AssertionFailure() << "coder differs in the call at sample " << at;
     const std::uint8_t* bytes = codes_in ? codes_in->data() + at / 2 : slow_codes.data();
     Samples fast_out(n + 1, guard_sample), slow_out(n + 1, guard_sample);
-    adpcm_decoder(bytes, fast_out.data(), n, fast_d);
+    codec().decoder(bytes, fast_out.data(), n, fast_d);
     scalar::adpcm_decoder(bytes, slow_out.data(), n, slow_d);
     if (fast_out != slow_out || fast_d.predicted != slow_d.predicted ||
         fast_d.step_index != slow_d.step_index)
@@ -397,7 +413,22 @@ Samples square_wave(std::mt19937& rng, std::size_t n) {
   return out;
 }
 
+// Runs of one byte, 0x77 and 0xFF (largest up, largest down) most often.
+Codes code_runs(std::mt19937& rng, std::size_t bytes) {
+  std::uniform_int_distribution<int> any_byte(0, 255), length(1, 200), pick(0, 3);
+  Codes out;
+  while (out.size() < bytes) {
+    const int choice = pick(rng);
+    const auto byte = static_cast<std::uint8_t>(choice == 0   ? 0x77
+                                                : choice == 1 ? 0xFF
+                                                              : any_byte(rng));
+    out.insert(out.end(), std::min<std::size_t>(bytes - out.size(), length(rng)), byte);
+  }
+  return out;
+}
+
 TEST(AdpcmFastPath, MatchesTheScalarPathBitForBit) {
+  if (&codec() == &scalar_codec) GTEST_SKIP() << "the scalar path itself is under test";
   const std::uint32_t seed = test_seed();
   SCOPED_TRACE("seed " + std::to_string(seed) +
                " (rerun with VOXARIA_SEED=" + std::to_string(seed) + ")");
@@ -415,10 +446,12 @@ TEST(AdpcmFastPath, MatchesTheScalarPathBitForBit) {
     for (auto& s : noise) s = static_cast<std::int16_t>(any_sample(rng));
     Codes random_codes(code_bytes(n));
     for (auto& b : random_codes) b = static_cast<std::uint8_t>(any_byte(rng));
+    const Codes runs = code_runs(rng, code_bytes(n));
     ASSERT_TRUE(paths_agree(rng, slow_signal(rng, n, slope(rng)), nullptr, start));
     ASSERT_TRUE(paths_agree(rng, square_wave(rng, n), nullptr, start)) << "square wave";
     ASSERT_TRUE(paths_agree(rng, noise, nullptr, start)) << "full-scale noise";
     ASSERT_TRUE(paths_agree(rng, noise, &random_codes, start)) << "random code bytes";
+    ASSERT_TRUE(paths_agree(rng, noise, &runs, start)) << "runs of one code byte";
   }
 }
 
