@@ -121,13 +121,15 @@ constexpr int partial_sum(int step, int m) {
   return (m & 4 ? step : 0) + (m & 2 ? step >> 1 : 0) + (m & 1 ? step >> 2 : 0);
 }
 
-// Everything the coder needs at one step index, in one 128-byte row, so that
-// the next row is found by adding an offset read from this one: no multiply
-// and no separate index table on the chain carried from sample to sample.
-struct CoderRow {
-  std::array<int, 8> threshold;        // partial sums for m = 1..7, then unused
-  std::array<int, 16> difference;      // signed reconstruction difference by code
-  std::array<std::uint16_t, 16> next;  // byte offset of the row after each code
+// Everything the coder needs at one step index, in one 128-byte row. The
+// next row's index comes out of a word already loaded with this row, by a
+// shift by the magnitude: no load between the count and the next row, and a
+// power-of-two row size keeps its address one shift and one add away.
+struct alignas(128) CoderRow {
+  std::array<int, 8> threshold;    // partial sums for m = 1..7, then unused
+  std::array<int, 16> difference;  // signed reconstruction difference by code
+  std::uint64_t next;              // byte m: the step index after magnitude m
+  std::array<std::uint64_t, 3> unused;
 };
 static_assert(sizeof(CoderRow) == 128);
 
@@ -138,7 +140,7 @@ constexpr auto coder_rows = [] {
     for (int m = 0; m < 8; ++m) table[i].threshold[m] = m < 7 ? partial_sum(step, m + 1) : 0;
     for (int q = 0; q < 16; ++q) {
       table[i].difference[q] = signed_difference[i][q];
-      table[i].next[q] = static_cast<std::uint16_t>(next_index(i, q) * sizeof(CoderRow));
+      if (q < 8) table[i].next |= static_cast<std::uint64_t>(next_index(i, q)) << (8 * q);
     }
   }
   return table;
@@ -162,7 +164,7 @@ constexpr auto coder_rows = [] {
 }
 
 // One sample. The chain from row to row is: load the thresholds, compare,
-// count, load the next row's offset; the prediction's chain is: difference,
+// count, shift the next-index word; the prediction's chain is: difference,
 // absolute value, compare, count, load the signed difference, add. The sign
 // only picks a half of the row, in parallel with the count.
 [[gnu::always_inline]] inline int fast_code(int sample, int& predicted, const CoderRow*& row) {
@@ -170,12 +172,9 @@ constexpr auto coder_rows = [] {
   const int distance = diff < 0 ? predicted - sample : diff;
   const std::size_t sign = diff < 0 ? 8 : 0;
   const int* differences = row->difference.data() + sign;
-  const std::uint16_t* next = row->next.data() + sign;
   const auto m = static_cast<std::size_t>(magnitude(distance, *row));
   predicted = clamp_rarely(predicted + differences[m]);
-  const int offset = next[m];
-  row =
-      reinterpret_cast<const CoderRow*>(reinterpret_cast<const char*>(coder_rows.data()) + offset);
+  row = coder_rows.data() + (row->next >> (8 * m) & 0xFF);
   return static_cast<int>(sign | m);
 }
 
