@@ -43,7 +43,9 @@ wait_for() {  # wait_for FILE TEXT SECONDS
 # the callee's answering program first, then the daemon (which says "yes"
 # at once), then the caller. The daemon is stopped once the call is open:
 # it only busy-probes from then on. Sets caller_pid, callee_pid; the
-# programs' stdin are the FIFOs $work/caller.in and $work/callee.in.
+# programs' stdin are the FIFOs $work/caller.in and $work/callee.in (held
+# open on fds 7 and 8), or caller_stdin if set (e.g. /dev/null). The prompt
+# is not waited for from the side named in faulty (caller or callee).
 start_call() {
   local caller_input=$1 callee_input=$2; shift 2
   local caller_more=() callee_more=()
@@ -64,17 +66,18 @@ start_call() {
   callee_pid=$!
   exec 8>"$work/callee.in"
   wait_for /proc/net/udp ":1388 " 60  # port 5000 bound
-  (cd "$work/callee-home" && exec "$build/voxariad" >"$work/daemon.out" 2>&1 </dev/null) &
+  (cd "$work/callee-home" && exec "$build/voxariad" >"$work/daemon.out" 2>&1 </dev/null 8>&-) &
   daemon_pid=$!
   wait_for /proc/net/udp ":1B58 " 10  # port 7000 bound
   (cd "$work" && exec env $(card_env caller SIMCARD_INPUT="$caller_input" "${caller_more[@]}") \
-    ${wrap:-} "$build/voxaria_client" localhost <"$work/caller.in" >"$work/caller.out" 2>"$work/caller.err") &
+    ${wrap:-} "$build/voxaria_client" localhost <"${caller_stdin:-$work/caller.in}" >"$work/caller.out" \
+    2>"$work/caller.err" 8>&-) &
   caller_pid=$!
-  exec 7>"$work/caller.in"
+  [[ -n "${caller_stdin:-}" ]] || exec 7>"$work/caller.in"
   wait_for "$work/caller.out" "Connection established to the server." 60
   kill "$daemon_pid"; wait "$daemon_pid" 2>/dev/null || true
-  wait_for "$work/caller.out" "Please begin the conversation" 120
-  wait_for "$work/callee.out" "Please begin the conversation" 120
+  [[ "${faulty:-}" == caller ]] || wait_for "$work/caller.out" "Please begin the conversation" 120
+  [[ "${faulty:-}" == callee ]] || wait_for "$work/callee.out" "Please begin the conversation" 120
 }
 
 # hang_up: Enter on both ends; both must end with status 1 and their

@@ -4,10 +4,19 @@
 #   the card's message, the calibration's, "Terminating.." and status 255;
 # - a peer killed with SIGKILL mid-call: the survivor's voice then meets a
 #   closed port (ICMP port unreachable), which an unconnected UDP socket on
-#   Linux never reports, so it goes on and still hangs up cleanly.
-#   Usage: faults.sh BUILD_DIR   (root; exits 77 when it cannot run)
+#   Linux never reports, so it goes on and still hangs up cleanly;
+# - no card, either card failing in calibration or in the call (reads,
+#   writes): that side ends with the card's message, "Terminating.." and 255,
+#   its peer goes on; standard input at its end hangs up (status 1);
+# - the caller gone while the daemon rings: the daemon rings on, then serves
+#   the next caller. VOXARIA_TRACE=1 traces the script.
+#   Usage: faults.sh BUILD_DIR [setup|call|stdin]   (root; exits 77 when
+#   it cannot run): faults before the call opens, in it, standard input at
+#   its end; all by default.
 set -euo pipefail
+[[ -n "${VOXARIA_TRACE:-}" ]] && set -x
 build=$(realpath "$1")
+part=${2:-all}
 source "$(dirname "$0")/../../tools/call-on-cards.sh"
 own_network 77 "$@"
 data=$(realpath "$(dirname "$0")/../data")
@@ -15,8 +24,10 @@ speed=4
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
 failed=0
+want() { [[ "${part:-all}" == all || "$part" == "$1" ]]; }
 fail() { echo "FAILED: $*" >&2; failed=1; }
 
+if want setup; then
 head_lines=$'Detected one half duplex sound card.\nThe client localhost has established a connection with us\nConnection established to the client.\n'
 calibration_fault() {  # calibration_fault FAULT EXPECTED_LINES...
   local fault=$1 expected; shift
@@ -56,7 +67,9 @@ for fault in readfail=2560:"Error: read from /dev/dsp failed: Input/output error
     fail "card fault ${fault%%:*} in calibration: status $status"; cat "$work/callee.out" >&2
   fi
 done
+fi
 
+if want call; then
 # kill -9 of one end while both talk; the other must go on and hang up.
 for victim in callee caller; do
   start_call "$data/speech_a.wav" "$data/speech_b.wav" SIMCARD_INPUT_AT=12 -- SIMCARD_INPUT_AT=12.5
@@ -77,4 +90,146 @@ for victim in callee caller; do
     fail "the $name did not hang up cleanly after the $victim was killed (status $status)"
   rm -f "$work"/*.log "$work"/*.wav
 done
+fi
+
+# ends SIDE PID STATUS LAST_LINES: SIDE's process ended with STATUS, its
+# output ending with LAST_LINES (one argument a line).
+ends() {
+  local side=$1 pid=$2 want=$3 status=0; shift 3
+  wait "$pid" || status=$?
+  local got; got=$(tail -n $# "$work/$side.out")
+  if ((status != want)) || [[ "$got" != "$(printf '%s\n' "$@")" ]]; then
+    fail "$side: status $status (not $want), ending:"; echo "$got" >&2
+  fi
+}
+farewell_of() { [[ $1 == caller ]] && echo "Thank you for using Voxaria." || echo "Thank you for using the Voxaria."; }
+fd_of() { [[ $1 == caller ]] && echo 7 || echo 8; }
+other_of() { [[ $1 == caller ]] && echo callee || echo caller; }
+pid_of() { [[ $1 == caller ]] && echo "$caller_pid" || echo "$callee_pid"; }
+# survivor_hangs_up SIDE: SIDE is still in its call and hangs up on Enter.
+survivor_hangs_up() {
+  local pid; pid=$(pid_of "$1")
+  if kill -0 "$pid" 2>/dev/null; then
+    echo >&"$(fd_of "$1")"
+    ends "$1" "$pid" 1 "$(farewell_of "$1")"
+  else
+    fail "the $1 ended with its peer: $(tail -n 2 "$work/$1.out")"
+  fi
+  exec 7>&- 8>&-
+  rm -f "$work"/*.log "$work"/*.wav
+}
+
+if want setup; then
+# No card at all: both programs stop before any network activity.
+hint="Make sure that the sound card is configured. Refer to Sound-HOWTO for more info."
+for program in voxaria_client voxaria_server; do
+  epoch=$(date +%s.%N)
+  env $(card_env nocard SIMCARD_FAULTS=nocard) "$build/$program" localhost </dev/null >"$work/nocard.out" 2>&1 &
+  ends nocard $! 255 "Error: Program failed to detect a sound card." "$hint" "Terminating.."
+done
+
+# The caller's card failing while it calibrates, in a real set-up; the
+# answering program goes on and hangs up.
+faulty=caller
+for fault in "setfmt:Error: cannot set the half duplex card to record at 16bits/sample" \
+             "setfragment:Error: cannot set the DMA buffer to record 16msec worth of audio." \
+             "readfail=2560:Error: read from /dev/dsp failed: Input/output error" \
+             "readeof=2560:Error: read from /dev/dsp failed: the device delivered no data"; do
+  start_call "$data/speech_a.wav" "$data/speech_b.wav" SIMCARD_FAULTS="${fault%%:*}" --
+  case $fault in
+    set*) ends caller "$caller_pid" 255 "${fault#*:}" "Error setting the sampling parameters." \
+            "Cannot open the recording device to set the cutoff amplitude." "Terminating..";;
+    *) ends caller "$caller_pid" 255 "${fault#*:}" "Terminating..";;
+  esac
+  survivor_hangs_up callee
+done
+fi
+
+if want call; then
+# A card failing in the call (reads while talking, writes while playing the
+# peer's speech) ends that side with the card's message; its peer goes on.
+for side in caller callee; do
+  for fault in "readfail=80000:Error: read from /dev/dsp failed: Input/output error" \
+               "readeof=80000:Error: read from /dev/dsp failed: the device delivered no data" \
+               "writefail=2560:Error: write to /dev/dsp failed: Input/output error"; do
+    faulty=$side
+    if [[ $side == caller ]]; then
+      start_call "$data/speech_a.wav" "$data/speech_b.wav" SIMCARD_FAULTS="${fault%%:*}" \
+        SIMCARD_INPUT_AT=-1000 -- SIMCARD_INPUT_AT=6
+    else
+      start_call "$data/speech_a.wav" "$data/speech_b.wav" SIMCARD_INPUT_AT=6 -- \
+        SIMCARD_FAULTS="${fault%%:*}" SIMCARD_INPUT_AT=-1000
+    fi
+    ends "$side" "$(pid_of "$side")" 255 "${fault#*:}" "Terminating.."
+    survivor_hangs_up "$(other_of "$side")"
+  done
+done
+faulty=
+
+fi
+if want stdin; then
+# Standard input at its end: from the start (set-up goes on, the call hangs
+# up at its first check) and in the call (the writer closes it).
+caller_stdin=/dev/null
+start_call "$data/speech_a.wav" "$data/speech_b.wav" --
+ends caller "$caller_pid" 1 "Please begin the conversation. Click on HANGUP to terminate" "$(farewell_of caller)"
+survivor_hangs_up callee
+caller_stdin=
+epoch=$(date +%s.%N)
+env $(card_env callee) "$build/voxaria_server" </dev/null >"$work/callee.out" 2>&1 &
+callee_pid=$!
+wait_for /proc/net/udp ":1388 " 20
+printf 'Connection established to the client.\0' >/dev/udp/127.0.0.1/5000
+ends callee "$callee_pid" 1 "Please begin the conversation. Click on HANGUP to terminate." "$(farewell_of callee)"
+for side in caller callee; do
+  start_call "$data/speech_a.wav" "$data/speech_b.wav" --
+  if [[ $side == caller ]]; then exec 7>&-; else exec 8>&-; fi
+  ends "$side" "$(pid_of "$side")" 1 "$(farewell_of "$side")"
+  survivor_hangs_up "$(other_of "$side")"
+done
+fi
+
+if want setup; then
+# The caller killed while the daemon rings: the next "no" goes to a closed
+# port, which is never reported, so the daemon rings on until that ring is
+# answered; after that answering program has ended, the next caller, queued
+# meanwhile, is served as any other.
+home=$work/callee-home
+mkdir -p "$home"; cp "$build/voxaria_server" "$home/"
+rm -f "$work/caller.in" "$work/callee.in"; mkfifo "$work/caller.in" "$work/callee.in"
+epoch=$(date +%s.%N)
+(cd "$home" && exec env $(card_env daemon) "$build/voxariad" >"$work/daemon.out" 2>&1 </dev/null) &
+daemon_pid=$!
+wait_for /proc/net/udp ":1B58 " 10
+env $(card_env gone) "$build/voxaria_client" localhost <"$work/caller.in" >"$work/gone.out" 2>&1 8>&- &
+gone_pid=$!
+exec 7>"$work/caller.in"
+wait_for "$work/daemon.out" "is trying to contact you" 20
+kill -9 "$gone_pid"; wait "$gone_pid" 2>/dev/null || true
+exec 7>&-
+rm -f "$work/caller.in"; mkfifo "$work/caller.in"
+env $(card_env caller SIMCARD_INPUT="$data/speech_a.wav") "$build/voxaria_client" localhost \
+  <"$work/caller.in" >"$work/caller.out" 2>&1 &
+caller_pid=$!
+exec 7>"$work/caller.in"
+wait_card_time 20  # two ring periods: at least one "no" went to the gone caller
+rings=$(grep -c "is trying to contact you" "$work/daemon.out" || true)
+((rings >= 2)) && kill -0 "$daemon_pid" && ! grep -q "Connection closed by client" "$work/daemon.out" ||
+  fail "the daemon did not ring on for the gone caller ($rings rings): $(cat "$work/daemon.out")"
+# The answer to the gone caller: nothing ever opens that call.
+(cd "$home" && exec env $(card_env ghost) ./voxaria_server </dev/null >"$work/ghost.out" 2>&1 8>&- 7>&-) &
+ghost_pid=$!
+wait_card_time 32
+kill "$ghost_pid"; wait "$ghost_pid" 2>/dev/null || true
+wait_for "$work/caller.out" "Connected to the party's daemon" 10 ||
+  fail "the next caller was not greeted: $(cat "$work/caller.out")"
+(cd "$home" && exec env $(card_env callee SIMCARD_INPUT="$data/speech_b.wav") ./voxaria_server \
+  <"$work/callee.in" >"$work/callee.out" 2>&1 7>&-) &
+callee_pid=$!
+exec 8>"$work/callee.in"
+wait_for "$work/caller.out" "Please begin the conversation" 60 &&
+  wait_for "$work/callee.out" "Please begin the conversation" 60 || fail "the next call did not open"
+kill "$daemon_pid"; wait "$daemon_pid" 2>/dev/null || true
+hang_up || fail "the next call did not hang up cleanly"
+fi
 exit $failed
