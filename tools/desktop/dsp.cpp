@@ -22,6 +22,9 @@
 namespace desktop {
 namespace {
 
+// The sound server's name for a stream's sample format, rate and channels.
+using SoundFormat = pa_sample_spec;
+
 constexpr unsigned rate = 8000;
 constexpr int default_fragment_bits = 12;  // an OSS card's usual 4 KiB ...
 constexpr int default_fragments = 2;       // ... twice, until told otherwise
@@ -63,7 +66,7 @@ void drop_stream() {
 
 bool ensure_stream() {
   if (device.stream != nullptr) return true;
-  const pa_sample_spec spec{sample_format(), rate, 1};
+  const SoundFormat sound{sample_format(), rate, 1};
   const auto bytes = static_cast<std::uint32_t>(buffer_bytes());
   const auto fragment = static_cast<std::uint32_t>(std::size_t{1} << device.fragment_bits);
   pa_buffer_attr attr{};
@@ -76,7 +79,7 @@ bool ensure_stream() {
   int error = 0;
   device.stream = pa_simple_new(nullptr, application,
                                 device.playback ? PA_STREAM_PLAYBACK : PA_STREAM_RECORD, nullptr,
-                                device.playback ? "playback" : "recording", &spec, nullptr, &attr,
+                                device.playback ? "playback" : "recording", &sound, nullptr, &attr,
                                 &error);
   if (device.stream == nullptr) {
     diagnose("pa_simple_new for %s: %s", device.playback ? "playback" : "recording",

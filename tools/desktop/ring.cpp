@@ -30,6 +30,9 @@
 namespace desktop {
 namespace {
 
+// The sound server's name for a stream's sample format, rate and channels.
+using SoundFormat = pa_sample_spec;
+
 constexpr int pipe_bytes = 4096;  // one page: the writer is never far ahead
 constexpr std::size_t chunk_bytes = 512;
 constexpr int drained_fd = 3;
@@ -57,20 +60,21 @@ std::uint32_t big_endian(const unsigned char* p) {
 // The sound's form from the start of the stream: a .au header, or raw
 // mu-law at 8000 Hz mono as /dev/audio plays it. `skip` is the header's
 // length; false for an encoding the player does not know.
-bool sound_form(const unsigned char* start, std::size_t length, pa_sample_spec& spec,
+bool sound_form(const unsigned char* start, std::size_t length, SoundFormat& sound,
                 std::size_t& skip) {
-  spec = {PA_SAMPLE_ULAW, default_rate, 1};
+  sound = {PA_SAMPLE_ULAW, default_rate, 1};
   skip = 0;
   if (length < au_header_bytes || big_endian(start) != au_magic) return true;
   skip = big_endian(start + 4);
   const std::uint32_t encoding = big_endian(start + 12);
-  spec.rate = big_endian(start + 16);
-  spec.channels = static_cast<std::uint8_t>(big_endian(start + 20));
-  if (encoding == au_mulaw) spec.format = PA_SAMPLE_ULAW;
-  else if (encoding == au_alaw) spec.format = PA_SAMPLE_ALAW;
-  else if (encoding == au_linear16) spec.format = PA_SAMPLE_S16BE;
+  sound.rate = big_endian(start + 16);
+  sound.channels = static_cast<std::uint8_t>(big_endian(start + 20));
+  if (encoding == au_mulaw) sound.format = PA_SAMPLE_ULAW;
+  else if (encoding == au_alaw) sound.format = PA_SAMPLE_ALAW;
+  else if (encoding == au_linear16) sound.format = PA_SAMPLE_S16BE;
   else return false;
-  return skip >= au_header_bytes && pa_sample_spec_valid(&spec) != 0;
+  return skip >= au_header_bytes && sound.rate > 0 &&
+         sound.rate <= PA_RATE_MAX && sound.channels > 0 && sound.channels <= PA_CHANNELS_MAX;
 }
 
 // --- the player --------------------------------------------------------------
@@ -127,9 +131,9 @@ struct Player {
 
 constinit Player player{};
 
-bool open_stream(const pa_sample_spec& spec) {
+bool open_stream(const SoundFormat& sound) {
   int error = 0;
-  player.stream = pa_simple_new(nullptr, "Voxaria", PA_STREAM_PLAYBACK, nullptr, "ring", &spec,
+  player.stream = pa_simple_new(nullptr, "Voxaria", PA_STREAM_PLAYBACK, nullptr, "ring", &sound,
                                 nullptr, nullptr, &error);
   if (player.stream == nullptr) {
     diagnose("cannot play the ring: pa_simple_new: %s", pa_strerror(error));
@@ -152,14 +156,14 @@ void play_bytes(const unsigned char* data, std::size_t n) {
 // Opens the stream in the form the header says; a stream without one, or
 // shorter than one, is raw mu-law.
 void start_stream() {
-  pa_sample_spec spec{};
+  SoundFormat sound{};
   std::size_t skip = 0;
-  if (!sound_form(player.header.data(), player.header_have, spec, skip)) {
+  if (!sound_form(player.header.data(), player.header_have, sound, skip)) {
     diagnose("cannot play the ring: unknown Sun audio encoding");
     player.failed = true;
     return;
   }
-  if (!open_stream(spec)) return;
+  if (!open_stream(sound)) return;
   if (skip == 0) play_bytes(player.header.data(), player.header_have);
   else player.skip = skip - player.header_have;
 }
