@@ -10,6 +10,7 @@
 #include <cstring>
 
 #include "console.hpp"
+#include "standard_descriptors.hpp"
 #include "sound_device.hpp"
 
 namespace {

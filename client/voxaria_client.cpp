@@ -15,9 +15,11 @@
 
 #include "call_loop.hpp"
 #include "console.hpp"
+#include "peer.hpp"
 #include "profile.hpp"
 #include "protocol.hpp"
 #include "sound_device.hpp"
+#include "standard_descriptors.hpp"
 
 namespace voxaria {
 namespace {
@@ -42,8 +44,7 @@ ssize_t receive_from(char* area, std::size_t limit, sockaddr_in& from, socklen_t
     const ssize_t got =
         recvfrom(client_socket, area, limit, 0, reinterpret_cast<sockaddr*>(&sender), &sender_len);
     if (got < 0) return got;
-    if (sender.sin_family == expected.sin_family && sender.sin_port == expected.sin_port &&
-        sender.sin_addr.s_addr == expected.sin_addr.s_addr) {
+    if (same_endpoint(sender, expected)) {
       from = sender;
       from_len = sender_len;
       return got;

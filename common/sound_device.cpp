@@ -5,7 +5,9 @@
 #include <sys/soundcard.h>
 #include <unistd.h>
 
+#include <bit>
 #include <cerrno>
+#include <cstdint>
 #include <cstring>
 #include <string>
 
@@ -53,6 +55,20 @@ int configure(int handle, const DirectionTexts& texts) {
     return -1;
   }
   return 0;
+}
+
+// The card's samples are signed 16-bit little-endian, whatever the host's
+// byte order: they are put in the host's order where they cross the device
+// (nothing to do on a little-endian host).
+constexpr std::int16_t swapped(std::int16_t sample) {
+  const auto bits = static_cast<std::uint16_t>(sample);
+  return static_cast<std::int16_t>(static_cast<std::uint16_t>(bits << 8 | bits >> 8));
+}
+static_assert(swapped(0x1234) == 0x3412 && swapped(-2) == static_cast<std::int16_t>(0xFEFF));
+
+void between_device_and_host_order(AudioBlock& block) {
+  if constexpr (std::endian::native == std::endian::big)
+    for (auto& sample : block) sample = swapped(sample);
 }
 
 void report_device_failure(const char* call, ssize_t result) {
@@ -129,11 +145,14 @@ int record_block(AudioBlock& block) {
     }
     done += static_cast<std::size_t>(got);
   }
+  between_device_and_host_order(block);
   return 0;
 }
 
 int play_block(const AudioBlock& block) {
-  const auto* bytes = reinterpret_cast<const char*>(block.data());
+  AudioBlock device_order = block;
+  between_device_and_host_order(device_order);
+  const auto* bytes = reinterpret_cast<const char*>(device_order.data());
   std::size_t done = 0;
   while (done < block_bytes) {
     const ssize_t put = write(audio_wr, bytes + done, block_bytes - done);

@@ -10,6 +10,7 @@
 #include <new>
 
 #include "console.hpp"
+#include "peer.hpp"
 #include "profile.hpp"
 #include "protocol.hpp"
 
@@ -26,11 +27,6 @@ QueueNode* tailPtr = nullptr;
 namespace {
 
 sockaddr_in latched_peer{};
-
-bool is_latched_peer(const sockaddr_in& sender) {
-  return sender.sin_family == latched_peer.sin_family && sender.sin_port == latched_peer.sin_port &&
-         sender.sin_addr.s_addr == latched_peer.sin_addr.s_addr;
-}
 
 // How much of the payload in receive_buffer has arrived. It outlives a call
 // of receive_audio, so that one that hands back before its payload is whole
@@ -66,7 +62,7 @@ int receive_audio() {
       return -1;
     }
     // Anyone else's datagram is neither voice nor a reason to send ours there.
-    if (is_latched_peer(sender)) {
+    if (same_endpoint(sender, latched_peer)) {
       *profile.peer = sender;
       *profile.peer_len = sender_len;
       gathered += static_cast<int>(got);

@@ -3,9 +3,7 @@
 // telling the caller "no" after every ring and "yes" once it runs, then
 // waits for that call to end.
 
-#include <arpa/inet.h>
 #include <fcntl.h>
-#include <netdb.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -17,7 +15,9 @@
 #include <ctime>
 #include <string>
 
+#include "peer.hpp"
 #include "protocol.hpp"
+#include "standard_descriptors.hpp"
 
 namespace voxariad {
 namespace {
@@ -49,15 +49,6 @@ bool answering_program_running() {
   return true;
 }
 
-// The caller's host name, or its dotted address when it has none.
-std::string caller_name() {
-  const hostent* host = gethostbyaddr(&caller.sin_addr, sizeof caller.sin_addr, AF_INET);
-  if (host != nullptr && host->h_name != nullptr) return host->h_name;
-  std::array<char, INET_ADDRSTRLEN> dotted{};
-  inet_ntop(AF_INET, &caller.sin_addr, dotted.data(), dotted.size());
-  return dotted.data();
-}
-
 ssize_t send_to_caller(const char* data, std::size_t length) {
   return sendto(daemon_socket, data, length, 0, reinterpret_cast<const sockaddr*>(&caller),
                 caller_len);
@@ -86,7 +77,7 @@ void serve_knock() {
   if (recvfrom(daemon_socket, knock.data(), knock.size(), 0, reinterpret_cast<sockaddr*>(&caller),
                &caller_len) < 0)
     std::printf("Error receiving response from the client.\n");
-  const std::string name = caller_name();
+  const std::string name = voxaria::host_name(caller.sin_addr);
   if (send_to_caller(protocol::greeting, sizeof protocol::greeting) < 0)
     std::printf("Error responding to the client request.\n");
 
@@ -126,17 +117,8 @@ int bind_daemon_port() {
   return 0;
 }
 
-// A device or probe descriptor must never be 0, which the probe takes for
-// "running": with a standard descriptor closed, /dev/null takes its place.
-void open_standard_descriptors() {
-  int fd;
-  while ((fd = open("/dev/null", O_RDWR)) >= 0 && fd <= 2) {
-  }
-  if (fd > 2) close(fd);
-}
-
 int run() {
-  open_standard_descriptors();
+  voxaria::open_standard_descriptors();
   // Each notice goes out when its line is complete, also to a pipe or a
   // journal, and none is lost when the daemon is stopped.
   std::setvbuf(stdout, nullptr, _IOLBF, 0);

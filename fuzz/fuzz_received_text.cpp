@@ -6,7 +6,7 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "console.hpp"
+#include "peer.hpp"
 #include "protocol.hpp"
 
 namespace {

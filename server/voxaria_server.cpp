@@ -1,8 +1,6 @@
 // voxaria_server: the callee's answering program. Waits on the call port for
 // one caller's call opening, answers it and converses.
 
-#include <arpa/inet.h>
-#include <netdb.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -14,9 +12,11 @@
 
 #include "call_loop.hpp"
 #include "console.hpp"
+#include "peer.hpp"
 #include "profile.hpp"
 #include "protocol.hpp"
 #include "sound_device.hpp"
+#include "standard_descriptors.hpp"
 
 namespace voxaria {
 namespace {
@@ -27,15 +27,10 @@ socklen_t serv_len = 0;
 sockaddr_in ext_client{};
 socklen_t cli_len = 0;
 
-// The caller's host name, or its dotted address when it has none.
+// The caller's host name, or its dotted address when it has none or when
+// nothing arrived to say who it is.
 std::string caller_name(ssize_t received) {
-  if (received > 0) {
-    const hostent* host = gethostbyaddr(&ext_client.sin_addr, sizeof ext_client.sin_addr, AF_INET);
-    if (host != nullptr && host->h_name != nullptr) return printable_text(host->h_name);
-  }
-  std::array<char, INET_ADDRSTRLEN> dotted{};
-  inet_ntop(AF_INET, &ext_client.sin_addr, dotted.data(), dotted.size());
-  return dotted.data();
+  return received > 0 ? host_name(ext_client.sin_addr) : dotted_address(ext_client.sin_addr);
 }
 
 int bind_call_port() {

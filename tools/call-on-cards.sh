@@ -5,15 +5,33 @@
 # conversation programs, e.g. valgrind).
 
 # Re-runs the calling script in a network namespace of its own (as root),
-# so that ports 5000 and 7000 are ours alone; exits with $1 when it cannot.
+# so that ports 5000 and 7000 are ours alone, and in a process namespace of
+# its own, whose every process the kernel ends with the script, however it
+# ends (a failure, or ctest's time-out killing unshare): nothing it started
+# is left running. Exits with $1 when it cannot.
 own_network() {
   local code=$1; shift
   if [[ "${VOXARIA_OWN_NET:-}" == 1 ]]; then return 0; fi
-  if ((EUID != 0)) || ! unshare -n true 2>/dev/null; then
-    echo "needs root and network namespaces (unshare -n)" >&2
+  if ((EUID != 0)) || ! unshare -n -p -f --mount-proc true 2>/dev/null; then
+    echo "needs root and network and process namespaces (unshare -n -p)" >&2
     exit "$code"
   fi
-  exec unshare -n env VOXARIA_OWN_NET=1 bash -c 'ip link set lo up && exec "$0" "$@"' "$0" "$@"
+  exec unshare -n -p -f --kill-child --mount-proc env VOXARIA_OWN_NET=1 \
+    VOXARIA_OUTER_MOUNTS="$(readlink /proc/self/ns/mnt)" \
+    bash -c 'ip link set lo up && exec "$0" "$@"' "$0" "$@"
+}
+
+# Whether the script runs in a mount namespace of its own (own_network's):
+# only there may it mount over the machine's files.
+own_mounts() { [[ -n "${VOXARIA_OUTER_MOUNTS:-}" && "$(readlink /proc/self/ns/mnt)" != "$VOXARIA_OUTER_MOUNTS" ]]; }
+
+# Every wait is bounded, and all of them together by the script's budget
+# (VOXARIA_BUDGET seconds, default 100: less than ctest's time-out), so that
+# a test that fails says what it waited for instead of being killed mute.
+budget_end=$((SECONDS + ${VOXARIA_BUDGET:-100}))
+bounded() {  # bounded SECONDS: the wait allowed, within what is left of the budget
+  local left=$((budget_end - SECONDS))
+  ((left < $1)) && echo $((left > 0 ? left : 0)) || echo "$1"
 }
 
 card_env() {  # card_env NAME [settings...]
@@ -30,13 +48,29 @@ wait_card_time() {  # wait_card_time SECONDS
     'BEGIN { d = at / s - (n - e); print (d > 0 ? d : 0) }')"
 }
 wait_for() {  # wait_for FILE TEXT SECONDS
-  local i
-  for ((i = 0; i < $3 * 10; i++)); do
+  local i limit; limit=$(bounded "$3")
+  for ((i = 0; i < limit * 10; i++)); do
     grep -qF -- "$2" "$1" 2>/dev/null && return 0
     sleep 0.1
   done
-  echo "gave up waiting for '$2' in $1" >&2
+  echo "gave up waiting for '$2' in $1 after ${limit} s" >&2
   return 1
+}
+# finish PID WHAT [SECONDS]: waits for a process of ours to end and returns
+# its status; a process still running after the limit is killed and 124 is
+# returned, after saying so.
+finish() {
+  local pid=$1 what=$2 i limit; limit=$(bounded "${3:-60}")
+  for ((i = 0; i < limit * 20; i++)); do
+    kill -0 "$pid" 2>/dev/null || break
+    sleep 0.05
+  done
+  if kill -0 "$pid" 2>/dev/null; then
+    echo "gave up waiting for the end of the $what after ${limit} s" >&2
+    kill -9 "$pid" 2>/dev/null; wait "$pid" 2>/dev/null
+    return 124
+  fi
+  wait "$pid"
 }
 
 # start_call CALLER_INPUT CALLEE_INPUT [caller settings] -- [callee settings]:
@@ -53,6 +87,9 @@ start_call() {
   (($#)) && shift
   callee_more=("$@")
   epoch=$(date +%s.%N)
+  # Every wait below reads a file this call writes: none may find the last
+  # call's lines.
+  rm -f "$work"/{caller,callee,daemon}.{out,err}
   mkdir -p "$work/callee-home"
   # Under a wrapper the running file is the wrapper's, not ./voxaria_server,
   # so the daemon would ring for ever: then the probe path is left absent,
@@ -85,8 +122,8 @@ start_call() {
 hang_up() {
   local caller_status=0 callee_status=0 ok=0
   echo >&7; echo >&8
-  wait "$caller_pid" || caller_status=$?
-  wait "$callee_pid" || callee_status=$?
+  finish "$caller_pid" caller 30 || caller_status=$?
+  finish "$callee_pid" callee 30 || callee_status=$?
   exec 7>&- 8>&-
   if ((caller_status != 1)) || [[ "$(tail -n1 "$work/caller.out")" != "Thank you for using Voxaria." ]]; then
     echo "caller ended with status $caller_status:" >&2; tail -n3 "$work/caller.out" >&2; ok=1

@@ -149,8 +149,9 @@ TEST_F(Caller, TakesSetUpRepliesOnlyFromTheCallee) {
   reply(*knock, protocol::ring_status_yes);
   const auto opening = answering.receive();
   ASSERT_TRUE(opening);
+  // On loopback a datagram is queued at the receiver before sendto returns:
+  // the stranger's reaches the caller ahead of the answer.
   stranger.send_to(opening->from, fake.data(), fake.size() + 1);
-  std::this_thread::sleep_for(100ms);
   answering.send_to(opening->from, protocol::call_answer, sizeof protocol::call_answer);
   EXPECT_TRUE(caller->wait_for_output("Please begin the conversation"));
   EXPECT_TRUE(caller->out().starts_with(

@@ -190,7 +190,7 @@ TEST_F(Daemon, TheRingDoesNotKeepThePortFromARestartedDaemon) {
                       .env = card.env(),
                       .cwd = home.path,
                       .output_prefix = home / "again"});
-  std::this_thread::sleep_for(300ms);
+  wait_until_bound(protocol::daemon_port);  // throws if the old ring kept it
   ASSERT_TRUE(again->running()) << again->err();
   knock(caller);
   auto reply = next(caller);

@@ -34,6 +34,18 @@ std::pair<double, double> loud_span(const std::vector<std::uint8_t>& raw) {
   return {static_cast<double>(first) / rate, static_cast<double>(last) / rate};
 }
 
+// Waits until the recording holds at least `bytes` more than `from`: the
+// recorder is under way, or has caught what was played until now.
+bool recorded_more(const fs::path& recording, std::uintmax_t from, std::uintmax_t bytes) {
+  const auto deadline = std::chrono::steady_clock::now() + 10s;
+  std::error_code ignored;
+  while (fs::file_size(recording, ignored) < from + bytes) {
+    if (std::chrono::steady_clock::now() > deadline) return false;
+    std::this_thread::sleep_for(10ms);
+  }
+  return true;
+}
+
 TEST(DesktopRing, TheDaemonsRingIsHeardWholeBeforeItsNo) {
   if (std::getenv("XDG_RUNTIME_DIR") == nullptr || !fs::exists(built("libvoxaria_desktop.so")))
     GTEST_SKIP() << "needs pipewire-session and libvoxaria_desktop.so (package libpulse-dev)";
@@ -52,7 +64,7 @@ TEST(DesktopRing, TheDaemonsRingIsHeardWholeBeforeItsNo) {
                        .cwd = home.path,
                        .output_prefix = home / "voxariad"});
   wait_until_bound(protocol::daemon_port);
-  std::this_thread::sleep_for(500ms);  // the recorder is under way
+  ASSERT_TRUE(recorded_more(recorder->out_path, 0, 1)) << "the recorder never started";
 
   UdpPeer caller;
   caller.send_to(protocol::daemon_port, protocol::knock, sizeof protocol::knock);
@@ -64,7 +76,8 @@ TEST(DesktopRing, TheDaemonsRingIsHeardWholeBeforeItsNo) {
   EXPECT_EQ(no->text(), "no");
   // The shell's cat returns once the sound has played, not once it is queued.
   EXPECT_GE(waited.count(), ring_seconds - 0.1);
-  std::this_thread::sleep_for(500ms);
+  // Half a second more of recording holds the ring's end, whatever the load.
+  ASSERT_TRUE(recorded_more(recorder->out_path, fs::file_size(recorder->out_path), rate));
   kill(recorder->pid, SIGTERM);  // parec writes out what it holds
   recorder->wait_exit(5s);
   daemon->stop();

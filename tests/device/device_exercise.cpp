@@ -9,6 +9,7 @@
 #include <string_view>
 
 #include "console.hpp"
+#include "standard_descriptors.hpp"
 #include "profile.hpp"
 #include "sound_device.hpp"
 #include "squelch.hpp"

@@ -38,7 +38,7 @@ calibration_fault() {  # calibration_fault FAULT EXPECTED_LINES...
   local pid=$! status=0
   wait_for /proc/net/udp ":1388 " 20
   printf 'Connection established to the client.\0' >/dev/udp/127.0.0.1/5000
-  wait "$pid" || status=$?
+  finish "$pid" "answering program with the fault $fault" 30 || status=$?
   local got; got=$(cat "$work/callee.out")
   if ((status != 255)) || [[ "$got" != "$expected" ]]; then
     fail "card fault $fault in calibration: status $status, output:"; echo "$got" >&2
@@ -62,7 +62,7 @@ for fault in readfail=2560:"Error: read from /dev/dsp failed: Input/output error
   pid=$! status=0
   wait_for /proc/net/udp ":1388 " 20
   printf 'Connection established to the client.\0' >/dev/udp/127.0.0.1/5000
-  wait "$pid" || status=$?
+  finish "$pid" "answering program with the fault ${fault%%:*}" 30 || status=$?
   if ((status != 255)) || [[ "$(cat "$work/callee.out")" != "$(expected_dead "${fault#*:}")" ]]; then
     fail "card fault ${fault%%:*} in calibration: status $status"; cat "$work/callee.out" >&2
   fi
@@ -84,11 +84,11 @@ for victim in callee caller; do
   wait_card_time 20  # the survivor talks on into the closed port
   kill -0 "$survivor" 2>/dev/null || fail "the $name ended when the $victim was killed: $(tail -n 2 "$work/$name.out")"
   echo >&$fd
-  status=0; wait "$survivor" || status=$?
+  status=0; finish "$survivor" "$name after its hang-up" 30 || status=$?
   exec 7>&- 8>&-
   ((status == 1)) && [[ "$(tail -n 1 "$work/$name.out")" == "$farewell" ]] ||
     fail "the $name did not hang up cleanly after the $victim was killed (status $status)"
-  rm -f "$work"/*.log "$work"/*.wav
+  rm -f "$work"/*.log "$work"/*.wav "$work"/*.out "$work"/*.err
 done
 fi
 
@@ -96,7 +96,7 @@ fi
 # output ending with LAST_LINES (one argument a line).
 ends() {
   local side=$1 pid=$2 want=$3 status=0; shift 3
-  wait "$pid" || status=$?
+  finish "$pid" "$side" 60 || status=$?
   local got; got=$(tail -n $# "$work/$side.out")
   if ((status != want)) || [[ "$got" != "$(printf '%s\n' "$@")" ]]; then
     fail "$side: status $status (not $want), ending:"; echo "$got" >&2
@@ -116,7 +116,7 @@ survivor_hangs_up() {
     fail "the $1 ended with its peer: $(tail -n 2 "$work/$1.out")"
   fi
   exec 7>&- 8>&-
-  rm -f "$work"/*.log "$work"/*.wav
+  rm -f "$work"/*.log "$work"/*.wav "$work"/*.out "$work"/*.err
 }
 
 if want setup; then

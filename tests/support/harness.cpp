@@ -12,6 +12,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
@@ -130,6 +131,26 @@ void Process::stop() {
   close_input();
 }
 
+namespace {
+// Tests built for another architecture run under qemu-user, and so must the
+// build's programs they start (nothing else on the machine is foreign).
+std::vector<std::string> with_emulator(std::vector<std::string> argv) {
+  constexpr std::string_view emulator = VOXARIA_EMULATOR;
+  if (emulator.empty() || argv.empty() || !argv[0].starts_with(VOXARIA_BUILD_DIR)) return argv;
+  std::vector<std::string> words;
+  for (std::size_t at = 0; at < emulator.size();) {
+    const auto end = std::min(emulator.find(' ', at), emulator.size());
+    words.emplace_back(emulator.substr(at, end - at));
+    at = end + 1;
+  }
+  if (words[0].find('/') == std::string::npos)  // execve searches no PATH
+    for (const char* dir : {"/usr/bin/", "/usr/local/bin/"})
+      if (access((dir + words[0]).c_str(), X_OK) == 0) words[0] = dir + words[0];
+  argv.insert(argv.begin(), words.begin(), words.end());
+  return argv;
+}
+}  // namespace
+
 std::unique_ptr<Process> spawn(const Launch& launch) {
   auto process = std::make_unique<Process>();
   process->out_path = launch.output_prefix.string() + ".out";
@@ -150,7 +171,7 @@ std::unique_ptr<Process> spawn(const Launch& launch) {
   std::vector<char*> envp, argv;
   for (auto& e : env_strings) envp.push_back(e.data());
   envp.push_back(nullptr);
-  std::vector<std::string> args = launch.argv;
+  std::vector<std::string> args = with_emulator(launch.argv);
   for (auto& a : args) argv.push_back(a.data());
   argv.push_back(nullptr);
 
@@ -264,10 +285,15 @@ std::optional<Datagram> UdpPeer::receive(Seconds limit) const {
 }
 
 namespace {
-// Whether a UDP socket of this network namespace is bound to the port, read
-// from the kernel's table: a probe that binds the port itself would, for an
-// instant, make the program's own bind fail.
-bool udp_port_bound(std::uint16_t port) {
+// The kernel's line for the UDP socket of this network namespace bound to
+// the port: whether one is bound, and how many bytes wait in its receive
+// queue. Read from the table, since a probe that binds the port itself
+// would, for an instant, make the program's own bind fail.
+struct UdpSocketState {
+  bool bound = false;
+  unsigned long queued = 0;
+};
+UdpSocketState udp_socket(std::uint16_t port) {
   std::ifstream table("/proc/net/udp");
   std::string line;
   std::getline(table, line);  // the heading
@@ -275,13 +301,24 @@ bool udp_port_bound(std::uint16_t port) {
   std::snprintf(wanted, sizeof wanted, ":%04X", port);
   while (std::getline(table, line)) {
     std::istringstream fields(line);
-    std::string slot, local;
-    fields >> slot >> local;
-    if (local.ends_with(wanted)) return true;
+    std::string slot, local, remote, state, queues;
+    fields >> slot >> local >> remote >> state >> queues;  // queues: "tx:rx" in hex
+    if (local.ends_with(wanted))
+      return {true, std::stoul(queues.substr(queues.find(':') + 1), nullptr, 16)};
   }
-  return false;
+  return {};
 }
+bool udp_port_bound(std::uint16_t port) { return udp_socket(port).bound; }
 }  // namespace
+
+void wait_until_taken(std::uint16_t port, Seconds limit) {
+  const auto deadline = std::chrono::steady_clock::now() + limit;
+  while (udp_socket(port).queued > 0) {
+    if (std::chrono::steady_clock::now() > deadline)
+      throw std::runtime_error("the program did not take what was sent to its port");
+    std::this_thread::sleep_for(5ms);
+  }
+}
 
 void wait_until_bound(std::uint16_t port, Seconds limit) {
   const auto deadline = std::chrono::steady_clock::now() + limit;

@@ -77,7 +77,8 @@ std::vector<std::int16_t> read_wav(const std::filesystem::path& path) {
     if (id == "data" && pcm16_mono) {
       const std::size_t available = std::min(size, bytes.size() - body);
       std::vector<std::int16_t> samples(available / 2);
-      std::memcpy(samples.data(), bytes.data() + body, samples.size() * 2);
+      for (std::size_t i = 0; i < samples.size(); ++i)
+        samples[i] = static_cast<std::int16_t>(little_endian(bytes, body + 2 * i, 2));
       return samples;
     }
     at = body + size + (size & 1);
@@ -99,9 +100,10 @@ void write_wav(const std::filesystem::path& path, const std::vector<std::int16_t
   put_little_endian(header, 16, 2);
   header += "data";
   put_little_endian(header, data_size, 4);
+  for (const std::int16_t sample : samples)
+    put_little_endian(header, static_cast<std::uint16_t>(sample), 2);
   std::ofstream out(path, std::ios::binary);
   out << header;
-  out.write(reinterpret_cast<const char*>(samples.data()), data_size);
 }
 
 }  // namespace voxaria::report
