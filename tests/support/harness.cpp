@@ -311,6 +311,15 @@ UdpSocketState udp_socket(std::uint16_t port) {
 bool udp_port_bound(std::uint16_t port) { return udp_socket(port).bound; }
 }  // namespace
 
+void wait_until_free(std::uint16_t port, Seconds limit) {
+  const auto deadline = std::chrono::steady_clock::now() + limit;
+  while (udp_port_bound(port)) {
+    if (std::chrono::steady_clock::now() > deadline)
+      throw std::runtime_error("the port stayed bound");
+    std::this_thread::sleep_for(5ms);
+  }
+}
+
 void wait_until_taken(std::uint16_t port, Seconds limit) {
   const auto deadline = std::chrono::steady_clock::now() + limit;
   while (udp_socket(port).queued > 0) {

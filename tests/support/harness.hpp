@@ -124,6 +124,8 @@ struct UdpPeer {
 
 // Waits until some program has bound this UDP port (on any address).
 void wait_until_bound(std::uint16_t port, Seconds limit = 10s);
+// Waits until nothing is bound to this UDP port any more.
+void wait_until_free(std::uint16_t port, Seconds limit = 10s);
 // Waits until the program bound to this UDP port has received everything
 // sent to it so far.
 void wait_until_taken(std::uint16_t port, Seconds limit = 10s);
