@@ -7,8 +7,9 @@
 #       and "mic", whose monitor is the microphone)
 # What they play must come out sample for sample (on the sound server with
 # silent gaps allowed where it ran dry), and what they record must be what
-# the card's input or the server's source gave. Exits 77 when a program or
-# the sound server is missing.
+# the card's input or the server's source gave. On the companion the tests'
+# own helper also checks non-blocking transfers (the card's are checked in
+# simcard_test). Exits 77 when a program or the sound server is missing.
 set -uo pipefail
 
 kind=$1
@@ -159,6 +160,28 @@ if [[ $kind == desktop ]]; then
     ecasound -q -f:16,1,8000 -i short.wav -o /dev/dsp
   check "ecasound records from the companion" desktop_record eca-rec \
     ecasound -q -f:16,1,8000 -i /dev/dsp -o eca-rec.wav -t:1
+fi
+
+# Non-blocking transfers through the companion, by the tests' own OSS
+# program: neither waits, each moves at most what the buffer (two
+# fragments) holds, and a read finds nothing at first.
+nonblocking() {
+  local helper=$build/tests/simcard_helper out
+  local preload=(env ASAN_OPTIONS=verify_asan_link_order=0 LD_PRELOAD="$build/libvoxaria_desktop.so")
+  out=$(run "${preload[@]}" PULSE_SINK=spk "$helper" nonblock w | tr '\n' ' ') || return 1
+  echo "playback: $out"
+  [[ $out =~ ^SETFRAGMENT\ 0x00020007\ write\ ([0-9]+)\  ]] || return 1
+  ((BASH_REMATCH[1] > 0 && BASH_REMATCH[1] <= 256)) || return 1
+  out=$(run "${preload[@]}" PULSE_SOURCE=mic.monitor "$helper" nonblock r nb.raw 1500000 |
+    tr '\n' ' ') || return 1
+  echo "recording: $out"
+  [[ $out =~ ^read\ error\ EAGAIN\ GETISPACE\ [0-9]+\ 2\ 4096\ ([0-9]+)\ read\ ([0-9]+) ]] || return 1
+  local ready=${BASH_REMATCH[1]} got=${BASH_REMATCH[2]}
+  ((ready > 0 && got >= ready && got <= 8192))
+}
+
+if [[ $kind == desktop ]]; then
+  check "non-blocking transfers through the companion" nonblocking
 fi
 
 ((failures == 0)) || { echo "$failures check(s) failed"; exit 1; }
