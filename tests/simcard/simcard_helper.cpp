@@ -171,13 +171,13 @@ void print_space(int fd, const char* name, unsigned long code) {
 // nonblock w: O_NONBLOCK at open, two fragments of 128 bytes; two writes
 // of 1000 bytes, the space and the delay, RESET (so close has nothing to
 // wait for).
-// nonblock r OUT WAIT_US: non-blocking through SNDCTL_DSP_NONBLOCK; a read,
+// nonblock r OUT WAIT_US: non-blocking through fcntl(F_SETFL); a read,
 // a pause of WAIT_US card microseconds, the space, and a read (kept in OUT).
 int nonblock(int argc, char** argv) {
   if (argc < 3) return 2;
   const bool playback = std::strcmp(argv[2], "w") == 0;
   if (!playback && argc < 5) return 2;
-  const int fd = open("/dev/dsp", (playback ? O_WRONLY : O_RDONLY) | (playback ? O_NONBLOCK : 0));
+  const int fd = open("/dev/dsp", playback ? O_WRONLY | O_NONBLOCK : O_RDONLY);
   if (fd < 0) return 1;
   std::vector<char> block(playback ? 1000 : 16000);
   if (playback) {
@@ -188,8 +188,8 @@ int nonblock(int argc, char** argv) {
     ioctl(fd, SNDCTL_DSP_RESET, nullptr);
     return close(fd) == 0 ? 0 : 1;
   }
-  if (ioctl(fd, SNDCTL_DSP_NONBLOCK, nullptr) != 0)
-    std::printf("NONBLOCK error %s\n", error_name());
+  if (fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) | O_NONBLOCK) != 0)
+    std::printf("fcntl error %s\n", error_name());
   print_transfer("read", read(fd, block.data(), block.size()));
   usleep(static_cast<useconds_t>(number(argv[4])));
   print_space(fd, "GETISPACE", SNDCTL_DSP_GETISPACE);
