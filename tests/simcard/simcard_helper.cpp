@@ -137,7 +137,8 @@ constexpr Request requests[] = {
     {"SETFMT", SNDCTL_DSP_SETFMT},       {"SETFRAGMENT", SNDCTL_DSP_SETFRAGMENT},
     {"SPEED", SNDCTL_DSP_SPEED},         {"CHANNELS", SNDCTL_DSP_CHANNELS},
     {"STEREO", SNDCTL_DSP_STEREO},       {"GETBLKSIZE", SNDCTL_DSP_GETBLKSIZE},
-    {"GETOSPACE", SNDCTL_DSP_GETOSPACE},
+    {"GETOSPACE", SNDCTL_DSP_GETOSPACE}, {"GETFMTS", SNDCTL_DSP_GETFMTS},
+    {"GETCAPS", SNDCTL_DSP_GETCAPS},     {"GETODELAY", SNDCTL_DSP_GETODELAY},
 };
 
 // ioctl NAME VALUE ...: requests on a recording descriptor.
@@ -147,6 +148,56 @@ int ioctls(int argc, char** argv) {
   for (int i = 2; i + 1 < argc; i += 2)
     for (const Request& r : requests)
       if (std::strcmp(r.name, argv[i]) == 0) request(fd, r.name, r.code, number(argv[i + 1]));
+  return close(fd) == 0 ? 0 : 1;
+}
+
+void print_transfer(const char* name, ssize_t bytes) {
+  if (bytes < 0)
+    std::printf("%s error %s\n", name, error_name());
+  else
+    std::printf("%s %zd\n", name, bytes);
+}
+
+// "NAME fragments fragstotal fragsize bytes" of GETOSPACE or GETISPACE.
+void print_space(int fd, const char* name, unsigned long code) {
+  audio_buf_info space{};
+  if (ioctl(fd, code, &space) != 0)
+    std::printf("%s error %s\n", name, error_name());
+  else
+    std::printf("%s %d %d %d %d\n", name, space.fragments, space.fragstotal, space.fragsize,
+                space.bytes);
+}
+
+// nonblock w: O_NONBLOCK at open, two fragments of 128 bytes; two writes
+// of 1000 bytes, the space and the delay, RESET (so close has nothing to
+// wait for).
+// nonblock r OUT WAIT_US: non-blocking through fcntl(F_SETFL); a read,
+// a pause of WAIT_US card microseconds, the space, and a read (kept in OUT).
+int nonblock(int argc, char** argv) {
+  if (argc < 3) return 2;
+  const bool playback = std::strcmp(argv[2], "w") == 0;
+  if (!playback && argc < 5) return 2;
+  const int fd = open("/dev/dsp", playback ? O_WRONLY | O_NONBLOCK : O_RDONLY);
+  if (fd < 0) return 1;
+  std::vector<char> block(playback ? 1000 : 16000);
+  if (playback) {
+    request(fd, "SETFRAGMENT", SNDCTL_DSP_SETFRAGMENT, 0x00020007);
+    for (int i = 0; i < 2; ++i) print_transfer("write", write(fd, block.data(), block.size()));
+    print_space(fd, "GETOSPACE", SNDCTL_DSP_GETOSPACE);
+    request(fd, "GETODELAY", SNDCTL_DSP_GETODELAY, 0);
+    ioctl(fd, SNDCTL_DSP_RESET, nullptr);
+    return close(fd) == 0 ? 0 : 1;
+  }
+  if (fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) | O_NONBLOCK) != 0)
+    std::printf("fcntl error %s\n", error_name());
+  print_transfer("read", read(fd, block.data(), block.size()));
+  usleep(static_cast<useconds_t>(number(argv[4])));
+  print_space(fd, "GETISPACE", SNDCTL_DSP_GETISPACE);
+  const ssize_t got = read(fd, block.data(), block.size());
+  print_transfer("read", got);
+  FILE* out = std::fopen(argv[3], "wb");
+  if (got > 0) std::fwrite(block.data(), 1, static_cast<std::size_t>(got), out);
+  std::fclose(out);
   return close(fd) == 0 ? 0 : 1;
 }
 
@@ -213,6 +264,7 @@ int main(int argc, char** argv) {
   if (command == "play") return play(argc, argv);
   if (command == "opens") return opens(argc, argv);
   if (command == "ioctl") return ioctls(argc, argv);
+  if (command == "nonblock") return nonblock(argc, argv);
   if (command == "ring") return ring(argc, argv);
   if (command == "files") return files(argc, argv);
   if (command == "sleeps") return sleeps();

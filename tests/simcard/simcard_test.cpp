@@ -353,19 +353,21 @@ TEST_F(Simcard, IsHalfDuplexWithOneDevicePerProcess) {
 }
 
 TEST_F(Simcard, AnswersFormatAndFragmentRequests) {
-  const Outcome r =
-      helper_run({"ioctl",       "SETFMT",      "8",           "SETFMT",      "0",
-                  "SETFMT",      "32",          "SETFRAGMENT", "0x00020007",  "GETBLKSIZE",
-                  "0",           "SETFRAGMENT", "0x7fff0003",  "SETFRAGMENT", "0",
-                  "SETFRAGMENT", "0x00030014",  "SPEED",       "44100",       "CHANNELS",
-                  "2",           "STEREO",      "1",           "GETOSPACE",   "0"});
+  const Outcome r = helper_run(
+      {"ioctl",      "SETFMT",      "8",          "SETFMT",      "0",          "SETFMT",
+       "32",         "SETFRAGMENT", "0x00020007", "GETBLKSIZE",  "0",          "SETFRAGMENT",
+       "0x7fff0003", "SETFRAGMENT", "0",          "SETFRAGMENT", "0x00030014", "SPEED",
+       "44100",      "CHANNELS",    "2",          "STEREO",      "1",          "GETOSPACE",
+       "0",          "GETODELAY",   "0",          "GETFMTS",     "0",          "GETCAPS",
+       "0"});
   EXPECT_EQ(r.lines,
             (std::vector<std::string>{
                 "SETFMT 8", "SETFMT 8", "SETFMT 16", "SETFRAGMENT 0x00020007", "GETBLKSIZE 128",
                 "SETFRAGMENT 0x10000004", "SETFRAGMENT 0x10000004", "SETFRAGMENT 0x00020010",
-                "SPEED 8000", "CHANNELS 1", "STEREO 0", "GETOSPACE error EINVAL"}));
+                "SPEED 8000", "CHANNELS 1", "STEREO 0", "GETOSPACE error EINVAL",
+                "GETODELAY error EINVAL", "GETFMTS 24", "GETCAPS 1"}));
   const auto ioctls = events("ioctl");
-  ASSERT_EQ(ioctls.size(), 12u);
+  ASSERT_EQ(ioctls.size(), 15u);
   EXPECT_EQ(ioctls[3].fields.at("request"), "SETFRAGMENT");
   EXPECT_EQ(ioctls[3].fields.at("value"), "0x00020007");
   EXPECT_EQ(ioctls[3].fields.at("answer"), "0x00020007");
@@ -379,8 +381,10 @@ TEST_F(Simcard, InjectsRequestFaultsAndForcedFormats) {
                  {{"SIMCARD_FAULTS", "setfmt,setfragment"}})
           .lines,
       (std::vector<std::string>{"SETFMT error EINVAL", "SETFRAGMENT error EINVAL", "SPEED 8000"}));
-  EXPECT_EQ(helper_run({"ioctl", "SETFMT", "16", "SETFMT", "0"}, {{"SIMCARD_FORMAT", "32"}}).lines,
-            (std::vector<std::string>{"SETFMT 32", "SETFMT 32"}));
+  EXPECT_EQ(helper_run({"ioctl", "SETFMT", "16", "SETFMT", "0", "GETFMTS", "0"},
+                       {{"SIMCARD_FORMAT", "32"}})
+                .lines,
+            (std::vector<std::string>{"SETFMT 32", "SETFMT 32", "GETFMTS 32"}));
 }
 
 TEST_F(Simcard, RecordsUnsignedEightBitWhenThatIsTheFormat) {
@@ -548,6 +552,58 @@ TEST_F(Simcard, WorksForAnOrdinaryUser) {
   EXPECT_GT(inside + silent, 0);
   const auto opens = events("open");
   ASSERT_FALSE(opens.empty());
+}
+
+// Card time held still for seconds: its clock runs 50000 times slower than
+// real time and sits in the middle of a sample, so nothing plays or is
+// recorded while the helper runs.
+std::map<std::string, std::string> frozen_clock() {
+  timespec now{};
+  clock_gettime(CLOCK_REALTIME, &now);
+  char epoch[48];
+  std::snprintf(epoch, sizeof epoch, "%lld.%09ld", static_cast<long long>(now.tv_sec) - 3,
+                now.tv_nsec);
+  return {{"SIMCARD_SPEED", "0.00002"}, {"SIMCARD_EPOCH", epoch}};
+}
+
+TEST_F(Simcard, NonBlockingTransfersStopWhereTheBufferDoes) {
+  // Playback: the first write fills the 256-byte buffer, the second would block.
+  EXPECT_EQ(helper_run({"nonblock", "w"}, frozen_clock()).lines,
+            (std::vector<std::string>{"SETFRAGMENT 0x00020007", "write 256", "write error EAGAIN",
+                                      "GETOSPACE 0 2 128 0", "GETODELAY 256"}));
+  EXPECT_EQ(events("write").back().fields.at("error"), "EAGAIN");
+  EXPECT_EQ(events("ioctl")[1].fields.at("bytes"), "0");
+  // Recording: nothing recorded yet.
+  EXPECT_EQ(helper_run({"nonblock", "r", file("none").string(), "0"}, frozen_clock()).lines,
+            (std::vector<std::string>{"read error EAGAIN", "GETISPACE 0 16 4096 0",
+                                      "read error EAGAIN"}));
+
+  // Real time: after 20 ms a read takes what was recorded, at least what
+  // GETISPACE counted, and no more than a little since.
+  const auto input = test_signal(8000);
+  write("in.raw", bytes_of(input));
+  fs::remove(file("log"));
+  const Outcome r = helper_run({"nonblock", "r", file("got").string(), "20000"},
+                               {{"SIMCARD_INPUT", file("in.raw").string()}});
+  ASSERT_EQ(r.status, 0) << r.errors;
+  ASSERT_EQ(r.lines.size(), 3u);
+  int fragments = 0, total = 0, size = 0, ready = 0;
+  ASSERT_EQ(
+      std::sscanf(r.lines[1].c_str(), "GETISPACE %d %d %d %d", &fragments, &total, &size, &ready),
+      4);
+  EXPECT_GE(ready, 320);
+  EXPECT_EQ(fragments, ready / 4096);
+  const std::string got = slurp("got");
+  EXPECT_GE(got.size(), static_cast<std::size_t>(ready));
+  EXPECT_LT(got.size(), 16000u);
+  EXPECT_EQ("read " + std::to_string(got.size()), r.lines[2]);
+  const auto reads = events("read");
+  ASSERT_FALSE(reads.empty());
+  const auto first = static_cast<std::size_t>(reads.back().number("in").value());
+  ASSERT_LE(first + got.size() / 2, input.size());
+  EXPECT_EQ(samples_of(got),
+            std::vector<std::int16_t>(input.begin() + static_cast<long>(first),
+                                      input.begin() + static_cast<long>(first + got.size() / 2)));
 }
 
 }  // namespace

@@ -118,6 +118,59 @@ int fail(int error) {
   return -1;
 }
 
+// --- Requests and non-blocking transfers: what the stream holds is
+// estimated from the server's latency report, as pa_simple tells no more.
+
+bool nonblocking() {
+  const int flags = fcntl(device.fd, F_GETFL);
+  return flags >= 0 && (flags & O_NONBLOCK) != 0;
+}
+
+std::size_t fragment_bytes() { return std::size_t{1} << device.fragment_bits; }
+
+// Bytes the server holds for us: played within that long, or recorded and
+// not yet read (the recording side counts the source's own latency too,
+// so it is taken in whole fragments less one).
+std::size_t held_bytes() {
+  if (device.stream == nullptr) return 0;
+  int error = 0;
+  const pa_usec_t latency = pa_simple_get_latency(device.stream, &error);
+  if (latency == static_cast<pa_usec_t>(-1)) return 0;
+  const std::size_t sample = device.format == AFMT_S16_LE ? 2 : 1;
+  std::size_t bytes = static_cast<std::size_t>(latency * rate / 1'000'000) * sample;
+  if (!device.playback) {
+    const std::size_t fragments = bytes / fragment_bytes();
+    bytes = fragments > 1 ? (fragments - 1) * fragment_bytes() : 0;
+  }
+  return bytes < buffer_bytes() ? bytes : buffer_bytes();
+}
+
+// What a write could queue, or a read take, without waiting.
+std::size_t space_bytes() { return device.playback ? buffer_bytes() - held_bytes() : held_bytes(); }
+
+int get_space(bool output, void* arg) {
+  if (device.playback != output) return fail(EINVAL);
+  const auto bytes = static_cast<int>(space_bytes());
+  const auto fragment = static_cast<int>(fragment_bytes());
+  *static_cast<audio_buf_info*>(arg) =
+      audio_buf_info{bytes / fragment, device.fragments, fragment, bytes};
+  return 0;
+}
+
+int answer(void* arg, int value) {
+  *static_cast<int*>(arg) = value;
+  return 0;
+}
+
+// A non-blocking transfer of `n` bytes: how many to move now, 0 with
+// errno EAGAIN when none.
+std::size_t transfer_now(std::size_t n) {
+  if (!nonblocking()) return n;
+  const std::size_t space = space_bytes();
+  if (space == 0) errno = EAGAIN;
+  return n < space ? n : space;
+}
+
 }  // namespace
 
 int dsp_open(int flags) {
@@ -125,7 +178,7 @@ int dsp_open(int flags) {
   if (mode == O_RDWR) return fail(EINVAL);
   if (device.fd >= 0) return fail(EBUSY);
   // A real descriptor, so select, fstat and close work on it.
-  const int fd = sys::open("/dev/null", mode | (flags & O_CLOEXEC));
+  const int fd = sys::open("/dev/null", mode | (flags & (O_CLOEXEC | O_NONBLOCK)));
   if (fd < 0) return -1;
   device = Device{};
   device.fd = fd;
@@ -139,6 +192,8 @@ long dsp_read(void* buf, std::size_t n) {
   if (device.playback) return fail(EBADF);
   if (n == 0) return 0;
   if (!ensure_stream()) return -1;
+  n = transfer_now(n);
+  if (n == 0) return -1;
   int error = 0;
   if (pa_simple_read(device.stream, buf, n, &error) < 0) {
     diagnose("pa_simple_read: %s", pa_strerror(error));
@@ -151,6 +206,8 @@ long dsp_write(const void* buf, std::size_t n) {
   if (!device.playback) return fail(EBADF);
   if (n == 0) return 0;
   if (!ensure_stream()) return -1;
+  n = transfer_now(n);
+  if (n == 0) return -1;
   int error = 0;
   if (pa_simple_write(device.stream, buf, n, &error) < 0) {
     diagnose("pa_simple_write: %s", pa_strerror(error));
@@ -184,6 +241,19 @@ int dsp_ioctl(unsigned long request, void* arg) {
     case SNDCTL_DSP_RESET:
       if (device.stream != nullptr) pa_simple_flush(device.stream, nullptr);
       return 0;
+    case SNDCTL_DSP_POST:  // the server plays what it has anyway
+      return 0;
+    case SNDCTL_DSP_NONBLOCK:
+      return fcntl(device.fd, F_SETFL, fcntl(device.fd, F_GETFL) | O_NONBLOCK);
+    case SNDCTL_DSP_GETFMTS:
+      return answer(arg, AFMT_U8 | AFMT_S16_LE);
+    case SNDCTL_DSP_GETCAPS:
+      return answer(arg, 1);  // revision 1: half duplex, no trigger, no mmap
+    case SNDCTL_DSP_GETODELAY:
+      return device.playback ? answer(arg, static_cast<int>(held_bytes())) : fail(EINVAL);
+    case SNDCTL_DSP_GETOSPACE:
+    case SNDCTL_DSP_GETISPACE:
+      return get_space(request == SNDCTL_DSP_GETOSPACE, arg);
     default:
       return fail(EINVAL);
   }

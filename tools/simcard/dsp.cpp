@@ -195,6 +195,20 @@ const char* request_name(unsigned long request) {
       return "SYNC";
     case SNDCTL_DSP_RESET:
       return "RESET";
+    case SNDCTL_DSP_POST:
+      return "POST";
+    case SNDCTL_DSP_NONBLOCK:
+      return "NONBLOCK";
+    case SNDCTL_DSP_GETFMTS:
+      return "GETFMTS";
+    case SNDCTL_DSP_GETCAPS:
+      return "GETCAPS";
+    case SNDCTL_DSP_GETODELAY:
+      return "GETODELAY";
+    case SNDCTL_DSP_GETOSPACE:
+      return "GETOSPACE";
+    case SNDCTL_DSP_GETISPACE:
+      return "GETISPACE";
     default:
       return nullptr;
   }
@@ -222,6 +236,37 @@ int choose_fragment(Device& d, int requested) {
   return count << 16 | log2;
 }
 
+bool nonblocking(int fd) {
+  const int flags = fcntl(fd, F_GETFL);
+  return flags >= 0 && (flags & O_NONBLOCK) != 0;
+}
+
+// Playback: samples queued and not yet played.
+std::int64_t queued_samples(const Device& d) {
+  const std::int64_t left = d.end - card_position();
+  return d.queued && left > 0 ? left : 0;
+}
+
+// Playback: bytes a write may add before it would have to wait.
+std::int64_t free_bytes(const Device& d) {
+  const std::int64_t held = queued_samples(d) * bytes_per_sample(d) + (d.write_half >= 0 ? 1 : 0);
+  return held < capacity_bytes(d) ? capacity_bytes(d) - held : 0;
+}
+
+// Recording: bytes a read may take without waiting (at most a buffer: the
+// older ones are lost).
+std::int64_t ready_bytes(const Device& d) {
+  std::int64_t samples = card_position() - d.read_pos;
+  if (samples > capacity_samples(d)) samples = capacity_samples(d);
+  if (samples < 0) samples = 0;
+  return samples * bytes_per_sample(d) + (d.read_half >= 0 ? 1 : 0);
+}
+
+int supported_formats() {
+  const int forced = config().forced_format;
+  return forced >= 0 ? forced : AFMT_S16_LE | AFMT_U8;
+}
+
 void drain(const Device& d) {
   if (d.playback && d.queued) wait_for_position(d.end);
 }
@@ -237,6 +282,37 @@ int ioctl_failed(int fd, const char* name, unsigned long request, int error) {
   else
     log_event("ioctl fd=%d request=0x%lx error=%s", fd, request, errno_name(error));
   return fail(error);
+}
+
+// GETOSPACE and GETISPACE: what a transfer could move without waiting.
+int ioctl_space(const Device& d, int fd, const char* name, bool output, audio_buf_info* arg) {
+  if (d.playback != output) return ioctl_failed(fd, name, 0, EINVAL);
+  const int fragment = 1 << d.fragment_log2;
+  const auto bytes = static_cast<int>(output ? free_bytes(d) : ready_bytes(d));
+  *arg = audio_buf_info{bytes / fragment, d.fragment_count, fragment, bytes};
+  log_event("ioctl fd=%d request=%s fragments=%d fragstotal=%d fragsize=%d bytes=%d", fd, name,
+            arg->fragments, arg->fragstotal, arg->fragsize, arg->bytes);
+  return 0;
+}
+
+// Requests that answer an int and take none.
+int ioctl_answer(const Device& d, int fd, const char* name, unsigned long request, int* arg) {
+  int answer = 0;
+  switch (request) {
+    case SNDCTL_DSP_GETFMTS:
+      answer = supported_formats();
+      break;
+    case SNDCTL_DSP_GETCAPS:
+      answer = 1;  // revision 1: half duplex, no trigger, no mmap
+      break;
+    default:  // GETODELAY
+      if (!d.playback) return ioctl_failed(fd, name, request, EINVAL);
+      answer = static_cast<int>(capacity_bytes(d) - free_bytes(d));
+      break;
+  }
+  log_event("ioctl fd=%d request=%s answer=%d", fd, name, answer);
+  *arg = answer;
+  return 0;
 }
 
 // Requests that carry an int both ways.
@@ -336,6 +412,12 @@ long dsp_read(int fd, void* buf, std::size_t n) {
   if (config().read_chunk > 0 && wanted > config().read_chunk) wanted = config().read_chunk;
   wanted = before_limit(wanted, bytes_read, faults.readfail);
   wanted = before_limit(wanted, bytes_read, faults.readeof);
+  if (wanted > 0 && nonblocking(fd)) {
+    check_overrun(d, fd);
+    const std::int64_t ready = ready_bytes(d);
+    if (ready == 0) return read_failed(fd, EAGAIN);
+    if (wanted > ready) wanted = ready;
+  }
   auto* out = static_cast<unsigned char*>(buf);
   const std::int64_t given = take_read_half(d, out, wanted);
   const int size = bytes_per_sample(d);
@@ -378,8 +460,13 @@ long dsp_write(int fd, const void* buf, std::size_t n) {
   if (!d.playback) return write_failed(fd, EBADF);
   const std::int64_t limit = config().faults.writefail;
   if (limit >= 0 && bytes_written >= limit) return write_failed(fd, EIO);
-  const std::int64_t bytes = before_limit(static_cast<std::int64_t>(n), bytes_written, limit);
+  std::int64_t bytes = before_limit(static_cast<std::int64_t>(n), bytes_written, limit);
   if (bytes == 0) return 0;
+  if (nonblocking(fd)) {
+    const std::int64_t room = free_bytes(d);
+    if (room == 0) return write_failed(fd, EAGAIN);
+    if (bytes > room) bytes = room;
+  }
   const auto* in = static_cast<const unsigned char*>(buf);
   const std::int64_t start = d.queued && d.end >= card_position() ? d.end : card_position();
   std::int64_t used = 0;
@@ -408,16 +495,31 @@ int dsp_ioctl(int fd, unsigned long request, void* arg) {
   if ((request == SNDCTL_DSP_SETFMT && faults.setfmt) ||
       (request == SNDCTL_DSP_SETFRAGMENT && faults.setfragment))
     return ioctl_failed(fd, name, request, EINVAL);
-  if (request == SNDCTL_DSP_SYNC || request == SNDCTL_DSP_RESET) {
-    if (request == SNDCTL_DSP_SYNC)
+  switch (request) {
+    case SNDCTL_DSP_SYNC:
       drain(d);
-    else
+      break;
+    case SNDCTL_DSP_RESET:
       reset(d);
-    log_event("ioctl fd=%d request=%s", fd, name);
-    return 0;
+      break;
+    case SNDCTL_DSP_NONBLOCK:
+      if (fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) | O_NONBLOCK) != 0)
+        return ioctl_failed(fd, name, request, errno);
+      break;
+    case SNDCTL_DSP_POST:  // playback starts with the first write anyway
+      break;
+    default:
+      if (arg == nullptr) return ioctl_failed(fd, name, request, EFAULT);
+      if (request == SNDCTL_DSP_GETOSPACE || request == SNDCTL_DSP_GETISPACE)
+        return ioctl_space(d, fd, name, request == SNDCTL_DSP_GETOSPACE,
+                           static_cast<audio_buf_info*>(arg));
+      if (request == SNDCTL_DSP_GETFMTS || request == SNDCTL_DSP_GETCAPS ||
+          request == SNDCTL_DSP_GETODELAY)
+        return ioctl_answer(d, fd, name, request, static_cast<int*>(arg));
+      return ioctl_value(d, fd, name, request, static_cast<int*>(arg));
   }
-  if (arg == nullptr) return ioctl_failed(fd, name, request, EFAULT);
-  return ioctl_value(d, fd, name, request, static_cast<int*>(arg));
+  log_event("ioctl fd=%d request=%s", fd, name);
+  return 0;
 }
 
 void dsp_release(int fd) {

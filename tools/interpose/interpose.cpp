@@ -1,8 +1,5 @@
-// The interposed C library functions. Only the two device paths and the
-// descriptors handed out for them are served; everything else, including
-// the sound server library's own files and sockets, goes to the next
-// definition untouched.
-#include <dlfcn.h>
+#include "interpose.hpp"
+
 #include <fcntl.h>
 #include <sys/syscall.h>
 #include <unistd.h>
@@ -11,11 +8,10 @@
 #include <cstdarg>
 #include <cstring>
 
-#include "dsp.hpp"
-#include "raw.hpp"
-#include "ring.hpp"
+namespace interpose {
 
-namespace desktop {
+constinit bool resolving = false;
+
 namespace {
 
 enum class Path { other, dsp, audio };
@@ -27,33 +23,11 @@ Path device_path(const char* path) {
   return Path::other;
 }
 
-// Set while dlsym runs: it may itself open or read.
-constinit bool resolving = false;
-
-template <typename Function>
-Function* next(Function*& slot, const char* name) {
-  if (slot == nullptr && !resolving) {
-    resolving = true;
-    slot = reinterpret_cast<Function*>(dlsym(RTLD_NEXT, name));
-    resolving = false;
-  }
-  return slot;
-}
-
-int fail_with(int error) {
-  errno = error;
-  return -1;
-}
-
 bool needs_mode(int flags) { return (flags & O_CREAT) != 0 || (flags & O_TMPFILE) == O_TMPFILE; }
 
+// The mode argument of the open family exists only when the flags need it.
 unsigned mode_argument(int flags, va_list args) {
   return needs_mode(flags) ? va_arg(args, unsigned) : 0;
-}
-
-int open_audio(int flags) {
-  if ((flags & O_ACCMODE) == O_RDONLY) return fail_with(EINVAL);
-  return ring_open(flags);
 }
 
 // Common body of the open family: `forward` calls the real function and
@@ -64,12 +38,13 @@ int open_any(int dirfd, const char* path, int flags, unsigned mode, Forward forw
     case Path::dsp:
       return dsp_open(flags);
     case Path::audio:
-      return open_audio(flags);
+      return audio_open(flags);
     case Path::other:
       break;
   }
   const int fd = forward();
   if (fd == -2) return static_cast<int>(syscall(SYS_openat, dirfd, path, flags, mode));
+  forget(fd);
   return fd;
 }
 
@@ -129,18 +104,20 @@ int open_at_checked(int dirfd, const char* path, int flags, OpenAtChecked*& slot
   });
 }
 
-// /dev/audio is served for writing whether or not the file exists: the
-// ring daemon asks before it rings.
-int audio_access(int mode) { return (mode & R_OK) != 0 ? fail_with(EACCES) : 0; }
-
-__attribute__((constructor)) void start() { ring_adopt(); }
-__attribute__((destructor)) void finish() { ring_finish(); }
+// /dev/audio is served for writing only, whether or not the file exists:
+// a program asking first (the ring daemon does) must hear so.
+int audio_access(int mode) {
+  if ((mode & R_OK) == 0) return 0;
+  errno = EACCES;
+  return -1;
+}
 
 }  // namespace
-}  // namespace desktop
+}  // namespace interpose
 
-using namespace desktop;
+using namespace interpose;
 
+// The libraries are built with hidden visibility; these are their interface.
 #pragma GCC visibility push(default)
 extern "C" {
 
@@ -193,20 +170,20 @@ int __openat64_2(int dirfd, const char* path, int flags) {
 }
 
 ssize_t read(int fd, void* buf, size_t n) {
-  if (is_dsp(fd)) return dsp_read(buf, n);
+  if (is_dsp(fd)) return dsp_read(fd, buf, n);
   Read* real = next(real_read, "read");
   return real != nullptr ? real(fd, buf, n) : syscall(SYS_read, fd, buf, n);
 }
 
 ssize_t write(int fd, const void* buf, size_t n) {
-  if (is_dsp(fd)) return dsp_write(buf, n);
+  if (is_dsp(fd)) return dsp_write(fd, buf, n);
   Write* real = next(real_write, "write");
   return real != nullptr ? real(fd, buf, n) : syscall(SYS_write, fd, buf, n);
 }
 
 int close(int fd) {
-  if (is_dsp(fd)) dsp_release();
-  if (ring_close(fd)) return 0;
+  if (is_dsp(fd)) dsp_release(fd);
+  if (audio_close(fd)) return 0;
   Close* real = next(real_close, "close");
   return real != nullptr ? real(fd) : static_cast<int>(syscall(SYS_close, fd));
 }
@@ -216,7 +193,7 @@ int ioctl(int fd, unsigned long request, ...) noexcept {
   va_start(args, request);
   void* arg = va_arg(args, void*);
   va_end(args);
-  if (is_dsp(fd)) return dsp_ioctl(request, arg);
+  if (is_dsp(fd)) return dsp_ioctl(fd, request, arg);
   Ioctl* real = next(real_ioctl, "ioctl");
   return real != nullptr ? real(fd, request, arg)
                          : static_cast<int>(syscall(SYS_ioctl, fd, request, arg));
