@@ -28,8 +28,10 @@ namespace {
 constexpr char companion_name[] = "libvoxaria_desktop.so";
 constexpr char service_dir[] = "/.local/share/voxaria";  // under $HOME
 
+std::string called_as = "voxaria-launch";  // the command's name, for messages
+
 void report(const std::string& what, int error) {
-  std::fprintf(stderr, "voxaria: %s: %s\n", what.c_str(), std::strerror(error));
+  std::fprintf(stderr, "%s: %s: %s\n", called_as.c_str(), what.c_str(), std::strerror(error));
 }
 
 // The directory this program's file is in: lib/voxaria of the installation.
@@ -123,6 +125,7 @@ int answer(const std::string& dir, int argc) {
 int run(int argc, char** argv) {
   const std::string_view called = argv[0];
   const std::string name(called.substr(called.rfind('/') + 1));
+  called_as = name;
   const std::string dir = own_dir();
   if (dir.empty()) return 127;
   if (name == "voxaria-answer") return answer(dir, argc);
