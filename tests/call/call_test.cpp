@@ -61,7 +61,9 @@ void expect_heard_whole(const Direction& d, const char* way) {
 }
 
 TEST_F(Call, CarriesEachSideToTheOtherAndHangsUp) {
-  constexpr double caller_says = 26, callee_says = 32, hang_up_at = 38;
+  // Set-up takes a ring and its pause, then both calibrations: some 14 card
+  // seconds, and a loaded machine may take twice that.
+  constexpr double caller_says = 34, callee_says = 40, hang_up_at = 46;
   const Card ring = card_of("daemon");
   const Card caller_card = card_of("caller", speaking("speech_a.wav", caller_says));
   const Card callee_card = card_of("callee", speaking("speech_b.wav", callee_says));

@@ -77,6 +77,9 @@ samples() { python3 "$here/samples.py" "$@"; }
 
 samples make signal.wav 2 "$seed"
 samples make short.wav 0.5 "$seed"
+# The card's microphone: long enough that a program slow to start on a
+# loaded machine still records within it (the card plays it from its start).
+samples make long.wav 30 "$seed"
 
 # The first recorded input sample of the last card log: where a recording began.
 first_in() { sed -n 's/.* read fd=[0-9]* bytes=[0-9]* pos=-*[0-9]* in=\(-*[0-9]*\)$/\1/p' "$1" | head -1; }
@@ -91,12 +94,12 @@ card_play() {  # NAME COMMAND...: plays short.wav
     samples played short.wav "$name.out.wav"
 }
 
-card_record() {  # NAME SPEED COMMAND...: records from signal.wav into NAME.wav
+card_record() {  # NAME SPEED COMMAND...: records from long.wav into NAME.wav
   local name=$1 speed=$2
   shift 2
-  SIMCARD_INPUT=$scratch/signal.wav SIMCARD_LOG=$scratch/$name.log SIMCARD_SPEED=$speed \
+  SIMCARD_INPUT=$scratch/long.wav SIMCARD_LOG=$scratch/$name.log SIMCARD_SPEED=$speed \
     LD_PRELOAD=$build/libsimcard.so run "$@" &&
-    samples recorded signal.wav "$name.wav" --from "$(first_in "$name.log")"
+    samples recorded long.wav "$name.wav" --from "$(first_in "$name.log")"
 }
 
 if [[ $kind == card ]]; then
