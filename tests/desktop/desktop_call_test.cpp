@@ -256,8 +256,13 @@ TEST_P(PipeWireCall, CarriesEachSideBitExactAndHangsUp) {
     write_noise(noise, 60, e->name == "caller" ? 1 : 2);
     rooms.push_back(pacat(e->name + "-room", {"--playback", "-d", "mic_" + e->name, noise}));
   }
-  auto caller_hears = pacat("caller-heard", {"--record", "-d", "spk_caller.monitor"});
-  auto callee_hears = pacat("callee-heard", {"--record", "-d", "spk_callee.monitor"});
+  // pacat writes what it recorded a fragment at a time and drops the last,
+  // unfinished one when it is stopped: short fragments, so that only a
+  // tenth of a second of the quiet after the call is cut, never its end.
+  auto caller_hears =
+      pacat("caller-heard", {"--record", "--latency-msec=100", "-d", "spk_caller.monitor"});
+  auto callee_hears =
+      pacat("callee-heard", {"--record", "--latency-msec=100", "-d", "spk_callee.monitor"});
 
   whole_call(caller, callee, [&](const End& talker) {
     const char* clip = talker.name == "caller" ? "speech_a.wav" : "speech_b.wav";

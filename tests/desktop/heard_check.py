@@ -26,16 +26,35 @@ with warnings.catch_warnings():
 
 PAYLOAD = 64
 HEAD = 8  # samples that locate a block
-SENDTO = re.compile(r'sendto\(\d+, "((?:\\x[0-9a-f]{2})*)"(\.\.\.)?, (\d+),')
+SENDTO = re.compile(r'^(\d+) +sendto\(\d+, "((?:\\x[0-9a-f]{2})*)"(\.\.\.)?, (\d+),')
+RESUMED = re.compile(r'^(\d+) +<\.\.\. sendto resumed>')
 
 
 def sent_payloads(path):
+    """The payloads of the sendtos that sent 64 bytes, in order. A call that
+    another traced thread interrupts (the sound library's own thread sends
+    too) is split by strace into an unfinished line with the data and a
+    resumed one with the result; the two are joined by process id."""
     payloads = []
+    pending = {}
     with open(path) as trace:
         for line in trace:
+            line = line.rstrip()
             m = SENDTO.search(line)
-            if m and int(m.group(3)) == PAYLOAD and line.rstrip().endswith(f"= {PAYLOAD}"):
-                payloads.append(bytes.fromhex(m.group(1).replace("\\x", "")))
+            if m:
+                if int(m.group(4)) != PAYLOAD:
+                    continue
+                data = bytes.fromhex(m.group(2).replace("\\x", ""))
+                if line.endswith("<unfinished ...>"):
+                    pending[m.group(1)] = data
+                elif line.endswith(f"= {PAYLOAD}"):
+                    payloads.append(data)
+                continue
+            m = RESUMED.search(line)
+            if m and m.group(1) in pending:
+                data = pending.pop(m.group(1))
+                if line.endswith(f"= {PAYLOAD}"):
+                    payloads.append(data)
     return payloads
 
 
