@@ -332,10 +332,18 @@ int note_arrival(double seconds) {
   return seconds - before_gap >= (since_gap + 1.5) * p ? since_gap : 0;
 }
 
+// Whether any code of the payload is a large one: a stream of digital
+// silence repeats its payload (all codes the least), speech or a room never.
+bool has_large_code(const std::uint8_t* payload, std::size_t size) {
+  return std::any_of(payload, payload + size,
+                     [](std::uint8_t byte) { return (byte & 0x40) != 0 || (byte & 0x04) != 0; });
+}
+
 bool repeats_last(const std::uint8_t* payload, std::size_t size, double seconds) {
   size = std::min(size, last_payload.size());
   const double p = pace();
   const bool repeat = last_arrival >= 0 && paced(p) && seconds - last_arrival < pace_fraction_for_repeat * p &&
+                      has_large_code(payload, size) &&
                       std::equal(payload, payload + size, last_payload.begin());
   std::copy_n(payload, size, last_payload.begin());
   last_arrival = seconds;

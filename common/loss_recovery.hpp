@@ -41,7 +41,8 @@ void decode_received(const std::uint8_t* codes, std::int16_t* samples, int gap_b
 int note_arrival(double seconds);
 
 // Whether a payload arriving at this time is the one before once more
-// (a duplicated datagram), which is then best not played at all.
+// (a duplicated datagram), which is then best not played at all; a payload
+// of digital silence, which a talker sends over and over, never counts.
 bool repeats_last(const std::uint8_t* payload, std::size_t size, double seconds);
 
 // Forgets everything learnt about the talker (for a fresh stream).
