@@ -13,12 +13,12 @@ namespace {
 constexpr int index_count = 89;
 constexpr std::size_t block = 128;
 
-// Levels are counted in steps of the step-size table (a factor of about 1.1
-// each), so that a level difference reads as a step-index difference.
 std::int16_t clamp_sample(int value) {
   return static_cast<std::int16_t>(std::clamp(value, -32768, 32767));
 }
 
+// Levels are counted in steps of the step-size table (a factor of about 1.1
+// each), so that a level difference reads as a step-index difference.
 const double step_ratio_log = std::log(1.1);
 double level_of(const std::int16_t* samples, double& mean) {
   double sum = 0;
@@ -38,7 +38,7 @@ constexpr double ceiling_fall = 0.005;
 // offset, and what the decoder learns of the mean may itself be shifted by
 // a loss before it.
 constexpr double talker_mean = 0;
-double last_level = 0;  // the block before a gap
+double last_level = 0;    // the block before a gap
 bool pause_seen = false;  // the squelch paused since the gap: the room was heard
 bool confirmed = false;   // the sound showed the decoder out of step
 int blocks_learnt = 0;
@@ -58,7 +58,7 @@ bool learnt() { return room_heard && blocks_learnt >= blocks_to_learn; }
 constexpr double floor_decay = 0.963;  // as the talker's squelch follows its floor
 constexpr double floor_gain = 0.03;
 constexpr double floor_bias = 1;
-constexpr double cutoff_margin = 100;  // above the mean room sample
+constexpr double cutoff_margin = 100;      // above the mean room sample
 constexpr double loud_margin = 1.1;        // the decode is the talker's sound
 constexpr double recovering_margin = 1.5;  // it is the best guess at it
 constexpr int quiet_limit = 15;
@@ -97,7 +97,8 @@ void follow_squelch(const std::int16_t* samples, double level, double floor_befo
   const bool loud = count_quiet(average > margin * squelch_floor &&
                                 average > margin * (cutoff_margin + room_average));
   squelch_floor = squelch_floor * floor_decay + average * floor_gain + floor_bias;
-  for (int i = remembered - 1; i > 0; --i) past[static_cast<std::size_t>(i)] = past[static_cast<std::size_t>(i - 1)];
+  for (int i = remembered - 1; i > 0; --i)
+    past[static_cast<std::size_t>(i)] = past[static_cast<std::size_t>(i - 1)];
   past[0] = Past{level, floor_before, before, loud};
 }
 
@@ -108,7 +109,8 @@ void squelch_paused(int blocks_ago) {
   if (recovering()) pause_seen = true;
   room_heard = room_heard || blocks_learnt > 0;
   quiet_count = quiet_limit - 1;
-  squelch_floor = std::max(squelch_floor, (room_average * floor_gain + floor_bias) / (1 - floor_decay));
+  squelch_floor =
+      std::max(squelch_floor, (room_average * floor_gain + floor_bias) / (1 - floor_decay));
   for (int i = blocks_ago - 1; i >= 0; --i) count_quiet(past[static_cast<std::size_t>(i)].loud);
 }
 
@@ -121,7 +123,7 @@ bool squelch_may_have_paused(int blocks_ago) {
 // After a recovery the step index may still be a step or two off, and then
 // the decoder's reconstruction differs from the coder's by a little at every
 // sample, which adds up to a wandering offset: from then on the prediction is
-// drawn back towards the talker's mean, slowly enough (a quarter of a second)
+// drawn back towards zero, slowly enough (a quarter of a second)
 // to leave speech alone.
 bool in_doubt = false;
 constexpr int servo_blocks = 16;
@@ -161,11 +163,11 @@ constexpr int weighing_blocks = 31;  // half a second
 // How much each kind of evidence counts, as the spread (in steps) that the
 // truth is expected to keep from it.
 constexpr double continuity_spread = 8;  // level of the blocks either side of the gap
-constexpr double prior_spread = 6;      // the step index before the gap
+constexpr double prior_spread = 6;       // the step index before the gap
 constexpr double bound_spread = 0.7;     // no block quieter than the room, none louder than ever
 constexpr double floor_margin = 2;
 constexpr double ceiling_margin = 3;
-constexpr double pause_spread = 1.5;       // the quietest block is the room
+constexpr double pause_spread = 1.5;  // the quietest block is the room
 
 double cost(const Candidate& c, int start_index) {
   auto square = [](double x) { return x * x; };
@@ -209,7 +211,7 @@ void start_recovery(int blocks_ago) {
 }
 
 // Decodes the block with every candidate; plays the best one, less its offset
-// from the talker's mean, and hands its state, shifted alike, to the stream's
+// from zero, and hands its state, shifted alike, to the stream's
 // decoder.
 std::array<std::array<std::int16_t, block>, index_count> decoded{};
 
@@ -342,9 +344,9 @@ bool has_large_code(const std::uint8_t* payload, std::size_t size) {
 bool repeats_last(const std::uint8_t* payload, std::size_t size, double seconds) {
   size = std::min(size, last_payload.size());
   const double p = pace();
-  const bool repeat = last_arrival >= 0 && paced(p) && seconds - last_arrival < pace_fraction_for_repeat * p &&
-                      has_large_code(payload, size) &&
-                      std::equal(payload, payload + size, last_payload.begin());
+  const bool repeat =
+      last_arrival >= 0 && paced(p) && seconds - last_arrival < pace_fraction_for_repeat * p &&
+      has_large_code(payload, size) && std::equal(payload, payload + size, last_payload.begin());
   std::copy_n(payload, size, last_payload.begin());
   last_arrival = seconds;
   return repeat;

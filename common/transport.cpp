@@ -72,7 +72,8 @@ double arrival_time(msghdr& header) {
 
 // One datagram into the payload being gathered, with its sender and arrival.
 ssize_t receive_part(sockaddr_in& sender, socklen_t& sender_len, double& arrival) {
-  iovec part{receive_buffer.data() + gathered, static_cast<std::size_t>(compressed_size - gathered)};
+  iovec part{receive_buffer.data() + gathered,
+             static_cast<std::size_t>(compressed_size - gathered)};
   alignas(cmsghdr) std::array<char, CMSG_SPACE(sizeof(timespec))> control{};
   msghdr header{};
   header.msg_name = &sender;

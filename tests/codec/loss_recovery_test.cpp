@@ -141,7 +141,8 @@ TEST(LossRecovery, LeavesALosslessStreamBitExactEvenWhereDatagramsCameLate) {
   for (const auto& gaps : {std::vector<bool>{}, late}) {
     const Heard h = listen(std::vector<bool>(stream().size(), false), gaps);
     for (std::size_t b = 0; b < stream().size(); ++b)
-      ASSERT_EQ(h.blocks[b], clean.blocks[b]) << "block " << b << (gaps.empty() ? "" : ", late ones marked");
+      ASSERT_EQ(h.blocks[b], clean.blocks[b])
+          << "block " << b << (gaps.empty() ? "" : ", late ones marked");
   }
 }
 
@@ -164,7 +165,8 @@ TEST(LossRecovery, BringsTheDecoderBackIntoStepAfterALostBlock) {
     AdpcmState state;
     for (std::size_t b = 0; b < stream().size(); ++b) {
       raw.blocks.emplace_back();
-      if (!lost[b]) scalar::adpcm_decoder(stream()[b].codes.data(), raw.blocks.back().data(), block, state);
+      if (!lost[b])
+        scalar::adpcm_decoder(stream()[b].codes.data(), raw.blocks.back().data(), block, state);
       raw.index.push_back(state.step_index);
     }
     bool raw_ok = true;

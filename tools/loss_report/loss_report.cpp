@@ -47,14 +47,14 @@ constexpr double speech_rms = 100;  // a block of the clean clips this loud is s
 
 struct Sent {
   std::array<std::uint8_t, payload> codes{};
-  AdpcmState coder_after;  // the talker's state once the block is coded
+  AdpcmState coder_after;    // the talker's state once the block is coded
   bool after_pause = false;  // the squelch sent nothing for the block before
   bool speech = false;
 };
 
 struct Talk {
-  std::vector<std::int16_t> heard;  // by the microphone: speech and room
-  std::vector<std::int16_t> speech; // the clips alone
+  std::vector<std::int16_t> heard;   // by the microphone: speech and room
+  std::vector<std::int16_t> speech;  // the clips alone
 };
 
 Talk make_talk(const std::vector<std::vector<std::int16_t>>& clips, double noise, unsigned seed) {
@@ -69,7 +69,8 @@ Talk make_talk(const std::vector<std::vector<std::int16_t>>& clips, double noise
   std::mt19937 random(seed);
   std::normal_distribution<double> gaussian(0, noise);
   for (auto s : t.speech)
-    t.heard.push_back(static_cast<std::int16_t>(std::clamp(std::lround(s + gaussian(random)), -32768L, 32767L)));
+    t.heard.push_back(
+        static_cast<std::int16_t>(std::clamp(std::lround(s + gaussian(random)), -32768L, 32767L)));
   return t;
 }
 
@@ -106,9 +107,6 @@ std::vector<Sent> send(const Talk& t) {
 }
 
 struct Played {
-  std::vector<int> apart;
-  std::vector<double> offset;
-  std::vector<bool> recovering;
   std::vector<bool> within;  // per sent block (false where lost)
   std::vector<bool> received;
   double error_power = 0, signal_power = 0;
@@ -133,18 +131,16 @@ Played listen(const std::vector<Sent>& sent, const std::vector<bool>& lost, bool
       gap = true;
       since_gap = -1;
       p.within.push_back(false);
-      p.apart.push_back(0);
-      p.offset.push_back(0);
-      p.recovering.push_back(false);
       continue;
     }
     if (raw)
       voxaria::adpcm_decoder(sent[b].codes.data(), heard.data(), block, voxaria::decode);
-    else
-    {
+    else {
       // The gap is told once two more blocks have arrived in their time.
-      if (gap) since_gap = 0;
-      else if (since_gap >= 0) ++since_gap;
+      if (gap)
+        since_gap = 0;
+      else if (since_gap >= 0)
+        ++since_gap;
       const int ago = since_gap == voxaria::gap_confirmed_after ? since_gap : 0;
       if (ago > 0) since_gap = -1;
       voxaria::decode_received(sent[b].codes.data(), heard.data(), ago);
@@ -160,9 +156,6 @@ Played listen(const std::vector<Sent>& sent, const std::vector<bool>& lost, bool
       p.signal_power += double(clean[i]) * clean[i];
     }
     const double offset = (heard_mean - gain * clean_mean) / block;
-    p.apart.push_back(apart);
-    p.offset.push_back(offset);
-    p.recovering.push_back(voxaria::recovering());
     p.within.push_back(std::abs(apart) <= index_bound && std::abs(offset) <= offset_bound);
   }
   return p;
@@ -191,26 +184,19 @@ void single_losses(const std::vector<Sent>& sent, bool raw) {
   for (std::size_t lost_at = 20; lost_at + 1 < sent.size(); ++lost_at) {
     std::vector<bool> lost(sent.size(), false);
     lost[lost_at] = true;
-    const Played p = listen(sent, lost, raw);
-    times.push_back(recovery_time(p, lost_at));
-    if (const char* tr = std::getenv("LOSS_TRACE"); tr && std::strtoul(tr, nullptr, 10) == lost_at)
-      for (std::size_t b = lost_at; b < std::min(sent.size(), lost_at + 60); ++b)
-        std::printf("  b %zu pause %d idx %d apart %d off %.0f rec %d\n", b, int(sent[b].after_pause),
-                    sent[b].coder_after.step_index, p.apart[b], p.offset[b], int(p.recovering[b]));
-    if (std::getenv("LOSS_DEBUG") && lost_at + 32 < sent.size())
-      std::printf("loss %zu pause %d speech %d det %d apart0 %d apart31 %d off31 %.0f t %.2f\n", lost_at,
-                  int(sent[lost_at].after_pause), int(sent[lost_at].speech), int(p.recovering[lost_at + 3]),
-                  p.apart[lost_at + 1], p.apart[lost_at + 31], p.offset[lost_at + 31], times.back());
+    times.push_back(recovery_time(listen(sent, lost, raw), lost_at));
   }
   const auto share = [&](double limit) {
-    return 100.0 * static_cast<double>(std::count_if(times.begin(), times.end(),
-                                                     [&](double t) { return t <= limit; })) /
+    return 100.0 *
+           static_cast<double>(
+               std::count_if(times.begin(), times.end(), [&](double t) { return t <= limit; })) /
            static_cast<double>(times.size());
   };
-  std::printf("  single lost block, %zu positions: in bound again after median %.2f s, 90%% %.2f s, "
-              "95%% %.2f s, max %.2f s; within 0.5 s: %.1f%%, within 2 s: %.1f%%\n",
-              times.size(), percentile(times, 0.5), percentile(times, 0.9), percentile(times, 0.95),
-              percentile(times, 1.0), share(0.5), share(2.0));
+  std::printf(
+      "  single lost block, %zu positions: in bound again after median %.2f s, 90%% %.2f s, "
+      "95%% %.2f s, max %.2f s; within 0.5 s: %.1f%%, within 2 s: %.1f%%\n",
+      times.size(), percentile(times, 0.5), percentile(times, 0.9), percentile(times, 0.95),
+      percentile(times, 1.0), share(0.5), share(2.0));
 }
 
 void random_losses(const std::vector<Sent>& sent, bool raw, unsigned seed) {
@@ -234,11 +220,13 @@ void random_losses(const std::vector<Sent>& sent, bool raw, unsigned seed) {
       error += p.error_power;
       signal += p.signal_power;
     }
-    std::printf("  loss %2d%%: within the bound %.1f%% of received blocks, %.1f%% of speech "
-                "blocks; SNR against the lossless decode %.1f dB\n",
-                percent, 100.0 * static_cast<double>(within) / static_cast<double>(received),
-                100.0 * static_cast<double>(speech_within) / static_cast<double>(std::max<std::size_t>(speech, 1)),
-                10 * std::log10(std::max(signal, 1.0) / std::max(error, 1.0)));
+    std::printf(
+        "  loss %2d%%: within the bound %.1f%% of received blocks, %.1f%% of speech "
+        "blocks; SNR against the lossless decode %.1f dB\n",
+        percent, 100.0 * static_cast<double>(within) / static_cast<double>(received),
+        100.0 * static_cast<double>(speech_within) /
+            static_cast<double>(std::max<std::size_t>(speech, 1)),
+        10 * std::log10(std::max(signal, 1.0) / std::max(error, 1.0)));
   }
 }
 
@@ -272,8 +260,9 @@ int main(int argc, char** argv) {
   const auto sent = send(make_talk(clips, noise, seed));
   std::size_t spurts = 0, speech = 0;
   for (const auto& s : sent) spurts += s.after_pause, speech += s.speech;
-  std::printf("%s, room noise RMS %.0f, seed %u: %zu blocks sent in %zu talk spurts, %zu of them speech\n",
-              raw ? "bare decoder" : "with loss recovery", noise, seed, sent.size(), spurts, speech);
+  std::printf(
+      "%s, room noise RMS %.0f, seed %u: %zu blocks sent in %zu talk spurts, %zu of them speech\n",
+      raw ? "bare decoder" : "with loss recovery", noise, seed, sent.size(), spurts, speech);
   single_losses(sent, raw);
   random_losses(sent, raw, seed);
   return 0;
