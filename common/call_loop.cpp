@@ -8,7 +8,6 @@
 
 #include "adpcm.hpp"
 #include "console.hpp"
-#include "loss_recovery.hpp"
 #include "profile.hpp"
 #include "squelch.hpp"
 #include "transport.hpp"
@@ -85,7 +84,7 @@ int play_queue() {
   if (open_playback() == -1) return -1;
   while (!isEmpty(headPtr)) {
     dequeue(&headPtr, &tailPtr);
-    decode_received(compressed_buffer.data(), play_buffer.data(), dequeued_gap);
+    adpcm_decoder(compressed_buffer.data(), play_buffer.data(), block_samples, decode);
     if (play_block(play_buffer) == -1) return -1;
     if (network_readable() && receive_audio() == -1) return -1;
   }

@@ -2,20 +2,14 @@
 
 #include <sys/select.h>
 #include <sys/socket.h>
-#include <sys/uio.h>
 #include <unistd.h>
 
 #include <algorithm>
-#include <array>
 
-#include <cerrno>
 #include <cstring>
-#include <ctime>
 #include <new>
-#include <string>
 
 #include "console.hpp"
-#include "loss_recovery.hpp"
 #include "peer.hpp"
 #include "profile.hpp"
 #include "protocol.hpp"
@@ -52,60 +46,17 @@ bool wait_for_rest() {
   return FD_ISSET(profile.call_socket, &set);
 }
 
-// When the kernel took in the datagram just received, in seconds; where it
-// gave no stamp, now (which only delays what the arrival times tell).
-double arrival_time(msghdr& header) {
-  for (cmsghdr* c = CMSG_FIRSTHDR(&header); c != nullptr; c = CMSG_NXTHDR(&header, c))
-    if (c->cmsg_level == SOL_SOCKET && c->cmsg_type == SCM_TIMESTAMPNS) {
-      timespec stamp{};
-      std::memcpy(&stamp, CMSG_DATA(c), sizeof stamp);
-      return static_cast<double>(stamp.tv_sec) + static_cast<double>(stamp.tv_nsec) * 1e-9;
-    }
-  timespec now{};
-  clock_gettime(CLOCK_REALTIME, &now);
-  return static_cast<double>(now.tv_sec) + static_cast<double>(now.tv_nsec) * 1e-9;
-}
-
-// One datagram into the payload being gathered, with its sender and arrival.
-ssize_t receive_part(sockaddr_in& sender, socklen_t& sender_len, double& arrival) {
-  iovec part{receive_buffer.data() + gathered,
-             static_cast<std::size_t>(compressed_size - gathered)};
-  alignas(cmsghdr) std::array<char, CMSG_SPACE(sizeof(timespec))> control{};
-  msghdr header{};
-  header.msg_name = &sender;
-  header.msg_namelen = sender_len;
-  header.msg_iov = &part;
-  header.msg_iovlen = 1;
-  header.msg_control = control.data();
-  header.msg_controllen = control.size();
-  const ssize_t got = recvmsg(profile.call_socket, &header, 0);
-  sender_len = header.msg_namelen;
-  if (got >= 0) arrival = arrival_time(header);
-  return got;
-}
-
-// The next block's gap mark, known once its payload is whole.
-int arrival_gap = 0;
-
 }  // namespace
 
-void latch_peer() {
-  latched_peer = *profile.peer;
-  // Arrival stamps tell a lost datagram from the talker's pace; without them
-  // the call goes on as it always did.
-  const int on = 1;
-  if (setsockopt(profile.call_socket, SOL_SOCKET, SO_TIMESTAMPNS, &on, sizeof on) != 0)
-    message(std::string("setsockopt(SO_TIMESTAMPNS) on the call socket: ") + std::strerror(errno));
-}
-
-int dequeued_gap = 0;
+void latch_peer() { latched_peer = *profile.peer; }
 
 int receive_audio() {
   for (;;) {
     sockaddr_in sender{};
     socklen_t sender_len = sizeof sender;
-    double arrival = 0;
-    const ssize_t got = receive_part(sender, sender_len, arrival);
+    const ssize_t got = recvfrom(profile.call_socket, receive_buffer.data() + gathered,
+                                 static_cast<std::size_t>(compressed_size - gathered), 0,
+                                 reinterpret_cast<sockaddr*>(&sender), &sender_len);
     if (got < 0) {
       message(profile.receive_failure);
       return -1;
@@ -115,16 +66,11 @@ int receive_audio() {
       *profile.peer = sender;
       *profile.peer_len = sender_len;
       gathered += static_cast<int>(got);
-      if (gathered == compressed_size) {
-        gathered = 0;
-        if (repeats_last(receive_buffer.data(), static_cast<std::size_t>(compressed_size), arrival))
-          return 0;
-        arrival_gap = note_arrival(arrival);
-        break;
-      }
+      if (gathered == compressed_size) break;
     }
     if (gathered == 0 || !wait_for_rest()) return 0;
   }
+  gathered = 0;
   enqueue(&headPtr, &tailPtr);
   return 0;
 }
@@ -148,7 +94,6 @@ void enqueue(QueueNode** head, QueueNode** tail) {
   }
   std::memcpy(node->payload.data(), receive_buffer.data(),
               static_cast<std::size_t>(compressed_size));
-  node->gap_blocks_ago = arrival_gap;
   node->next = nullptr;
   if (isEmpty(*head))
     *head = node;
@@ -161,7 +106,6 @@ void dequeue(QueueNode** head, QueueNode** tail) {
   QueueNode* oldest = *head;
   std::memcpy(compressed_buffer.data(), oldest->payload.data(),
               static_cast<std::size_t>(compressed_size));
-  dequeued_gap = oldest->gap_blocks_ago;
   *head = oldest->next;
   if (*head == nullptr) *tail = nullptr;
   delete oldest;

@@ -16,7 +16,6 @@ extern PayloadBuffer compressed_buffer;  // the coder's output, or a payload tak
 
 struct QueueNode {
   PayloadBuffer payload;
-  int gap_blocks_ago;  // what the arrivals told of a gap (see note_arrival)
   QueueNode* next;
 };
 extern QueueNode* headPtr;  // oldest
@@ -38,9 +37,7 @@ int receive_audio();
 int transmit_audio();
 
 void enqueue(QueueNode** head, QueueNode** tail);
-// Takes the oldest payload into compressed_buffer, and its gap mark into
-// dequeued_gap; the queue must not be empty.
-extern int dequeued_gap;
+// Takes the oldest payload into compressed_buffer; the queue must not be empty.
 void dequeue(QueueNode** head, QueueNode** tail);
 int isEmpty(const QueueNode* node);
 
