@@ -446,13 +446,17 @@ long dsp_read(int fd, void* buf, std::size_t n) {
 
 // Queues whole samples after what is already queued, or at the current
 // position after an underrun (the gap stays silent).
-void queue_samples(Device& d, const unsigned char* in, std::int64_t samples) {
-  if (samples == 0) return;
+// Returns the card position of the first sample: the clock is read once, so
+// that the position logged is where the samples really went.
+std::int64_t queue_samples(Device& d, const unsigned char* in, std::int64_t samples) {
   const std::int64_t now = card_position();
-  if (!d.queued || d.end < now) d.end = now;
+  const std::int64_t at = d.queued && d.end >= now ? d.end : now;
+  if (samples == 0) return at;
+  d.end = at;
   d.queued = true;
-  write_output(d, in, samples, d.end);
+  write_output(d, in, samples, at);
   d.end += samples;
+  return at;
 }
 
 long dsp_write(int fd, const void* buf, std::size_t n) {
@@ -468,16 +472,17 @@ long dsp_write(int fd, const void* buf, std::size_t n) {
     if (bytes > room) bytes = room;
   }
   const auto* in = static_cast<const unsigned char*>(buf);
-  const std::int64_t start = d.queued && d.end >= card_position() ? d.end : card_position();
+  std::int64_t start = -1;
   std::int64_t used = 0;
   if (d.write_half >= 0) {  // completes the sample a previous write began
     const std::array<unsigned char, 2> joined{static_cast<unsigned char>(d.write_half), in[0]};
     d.write_half = -1;
-    queue_samples(d, joined.data(), 1);
+    start = queue_samples(d, joined.data(), 1);
     used = 1;
   }
   const int size = bytes_per_sample(d);
-  queue_samples(d, in + used, (bytes - used) / size);
+  const std::int64_t rest = queue_samples(d, in + used, (bytes - used) / size);
+  if (start < 0) start = rest;
   if ((bytes - used) % size != 0) d.write_half = in[bytes - 1];
   bytes_written += bytes;
   // Interrupted, the data stays queued: the next write waits the longer.
