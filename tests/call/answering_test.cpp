@@ -52,11 +52,14 @@ double snr_db(const std::vector<std::int16_t>& reference, const std::vector<std:
   return 10 * std::log10(signal / std::max(noise, 1.0));
 }
 
-// The blocks the card played, in the order they were written.
+// The blocks the card played, in the order they were written. The log is
+// read first: the card logs a write once its samples are in the file, so
+// the file read after it holds every block the log names.
 std::vector<std::int16_t> played(const Card& card) {
+  const auto writes = report::events_of_kind(report::read_card_log(card.log()), "write");
   const auto loudspeaker = report::read_wav(card.loudspeaker());
   std::vector<std::int16_t> samples;
-  for (const auto& write : report::events_of_kind(report::read_card_log(card.log()), "write")) {
+  for (const auto& write : writes) {
     const auto at = static_cast<std::size_t>(*write.number("pos"));
     for (std::size_t i = at; i < at + block; ++i)
       samples.push_back(i < loudspeaker.size() ? loudspeaker[i] : 0);

@@ -38,6 +38,7 @@ std::vector<CardEvent> read_card_log(const std::filesystem::path& path) {
   std::ifstream in(path);
   std::string line;
   while (std::getline(in, line)) {
+    if (in.eof()) break;  // a last line without its newline is still being written
     std::istringstream words(line);
     CardEvent event;
     if (!(words >> event.time >> event.pid >> event.kind)) continue;
