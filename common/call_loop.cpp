@@ -9,6 +9,7 @@
 #include "adpcm.hpp"
 #include "console.hpp"
 #include "profile.hpp"
+#include "resync.hpp"
 #include "squelch.hpp"
 #include "transport.hpp"
 
@@ -65,7 +66,7 @@ int ready_microphone() {
 int talk() {
   if (record_block(record_buffer) == -1) return -1;
   while (squelch_buffer(static_cast<int>(block_samples)) == 0) {
-    adpcm_coder(record_buffer.data(), compressed_buffer.data(), block_samples, code);
+    resync_coder(record_buffer.data(), compressed_buffer.data(), block_samples, code);
     std::memcpy(transmit_buffer.data(), compressed_buffer.data(),
                 static_cast<std::size_t>(compressed_size));
     if (transmit_audio() == -1) return -1;
@@ -84,7 +85,7 @@ int play_queue() {
   if (open_playback() == -1) return -1;
   while (!isEmpty(headPtr)) {
     dequeue(&headPtr, &tailPtr);
-    adpcm_decoder(compressed_buffer.data(), play_buffer.data(), block_samples, decode);
+    resync_decoder(compressed_buffer.data(), play_buffer.data(), block_samples, decode);
     if (play_block(play_buffer) == -1) return -1;
     if (network_readable() && receive_audio() == -1) return -1;
   }

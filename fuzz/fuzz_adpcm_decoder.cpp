@@ -1,6 +1,7 @@
 // The decoder on arbitrary codes from arbitrary states, step indices out of
 // range included, and the coder on arbitrary samples: a decoder started from
-// the coder's state must end where the coder's own prediction ended.
+// the coder's state must end where the coder's own prediction ended, with
+// and without the marks that bring a listener back into step.
 
 #include <array>
 #include <cstddef>
@@ -9,6 +10,7 @@
 #include <cstring>
 
 #include "adpcm.hpp"
+#include "resync.hpp"
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   using namespace voxaria;
@@ -39,5 +41,15 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   adpcm_coder(input.data(), codes.data(), count, coder);
   adpcm_decoder(codes.data(), decoded.data(), count, decoder);
   if (coder.predicted != decoder.predicted || coder.step_index != decoder.step_index) std::abort();
+
+  // Block by block with marks where the samples are quiet, as a call sends.
+  constexpr std::size_t block = 128;
+  coder = decoder = start;
+  for (std::size_t at = 0; at + block <= count; at += block) {
+    resync_coder(input.data() + at, codes.data(), block, coder);
+    resync_decoder(codes.data(), decoded.data(), block, decoder);
+    if (coder.predicted != decoder.predicted || coder.step_index != decoder.step_index)
+      std::abort();
+  }
   return 0;
 }

@@ -1,150 +1,267 @@
-// loss_report CLIP.wav [SEED]: codes the clip as a talker's end would (one
-// stream of 128-sample blocks) and decodes it as the listener's end would,
-// once with every block and once with blocks lost, then prints
-// - for a single lost block at every position: how long the two ends' step
-//   indices stay apart (after they meet, the decoder differs from the coder
-//   only by a constant offset until a clamp removes it), and for how long
-//   what is heard differs from the lossless decode by more than an offset;
-// - for random loss of 1%, 5% and 20% (seeded): the SNR per second against
-//   the clip, as heard and after removing each second's mean (the offset).
+// loss_report [--noise RMS] [--seed N] [--plain] TALK.wav...: what lost voice
+// datagrams do to what is heard, worked out offline as a call does it. The
+// talker's microphone hears the clips one after another (each at full and at
+// half level, with pauses between) in room noise of the given RMS; the
+// programs' own squelch decides which blocks are sent (the loud stretches
+// and the quiet blocks that end each talk spurt) and their own coder codes
+// them as one stream, with the marks that bring a listener back into step
+// (or, with --plain, without them, as the programs did before). The
+// listener decodes what arrives with the programs' decoder. Printed:
+// - for a single lost block at every position: how long until what is
+//   played stays within 3 steps of the talker's step index (gain within
+//   3 dB) and 1% of full scale of the lossless decode's offset, counted in
+//   received blocks;
+// - for random loss of 1%, 5% and 20% (seeded): the share of received
+//   blocks and of received speech blocks within that bound, and the SNR of
+//   what is played against the lossless decode.
+// The lossless decode is the scalar decoder fed every block, which the
+// codec tests hold bit for bit against Python's audioop.
 
 #include <algorithm>
+#include <array>
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <random>
+#include <string>
 #include <vector>
 
 #include "adpcm.hpp"
 #include "card_record.hpp"
+#include "resync.hpp"
+#include "squelch.hpp"
 
 namespace {
 
 using voxaria::AdpcmState;
 constexpr std::size_t block = 128;
 constexpr std::size_t payload = 64;
-constexpr std::size_t second = 8000;
+constexpr double block_seconds = 0.016;
+constexpr double offset_bound = 327.67;  // 1% of full scale
+constexpr int index_bound = 3;
+constexpr double speech_rms = 100;  // a block of the clean clips this loud is speech
 
-struct Stream {
-  std::vector<std::uint8_t> codes;  // payload after payload
-  std::size_t blocks = 0;
+struct Sent {
+  std::array<std::uint8_t, payload> codes{};
+  std::array<std::int16_t, block> input{};  // what the microphone heard
+  AdpcmState coder_after;  // the talker's state once the block is coded
+  bool speech = false;
+  bool mark = false;
 };
 
-Stream code_clip(const std::vector<std::int16_t>& clip) {
-  Stream s;
-  s.blocks = clip.size() / block;
-  s.codes.resize(s.blocks * payload);
-  AdpcmState state;
-  for (std::size_t b = 0; b < s.blocks; ++b)
-    voxaria::adpcm_coder(clip.data() + b * block, s.codes.data() + b * payload, block, state);
-  return s;
-}
+struct Talk {
+  std::vector<std::int16_t> heard;   // by the microphone: speech and room
+  std::vector<std::int16_t> speech;  // the clips alone
+};
 
-// What the listener plays: lost blocks are never played, so the heard
-// timeline is the clip's with those 16 ms missing; to compare sample by
-// sample, a lost block is kept as silence in its place. Also records the
-// decoder's step index after every sample.
-std::vector<std::int16_t> decode(const Stream& s, const std::vector<bool>& lost,
-                                 std::vector<int>* indices = nullptr) {
-  std::vector<std::int16_t> heard(s.blocks * block, 0);
-  AdpcmState state;
-  for (std::size_t b = 0; b < s.blocks; ++b) {
-    if (!lost[b]) {
-      // Sample by sample, to follow the step index.
-      for (std::size_t i = 0; i < block; ++i) {
-        std::uint8_t byte = s.codes[b * payload + i / 2];
-        std::uint8_t one = static_cast<std::uint8_t>((i % 2 == 0) ? (byte & 0xF0) : (byte << 4));
-        voxaria::adpcm_decoder(&one, &heard[b * block + i], 1, state);
-      }
+Talk make_talk(const std::vector<std::vector<std::int16_t>>& clips, double noise, unsigned seed) {
+  Talk t;
+  const std::size_t calibration = voxaria::calibration_blocks * block;
+  t.speech.assign(calibration + 8000, 0);
+  for (double level : {1.0, 0.5})
+    for (const auto& clip : clips) {
+      for (auto s : clip) t.speech.push_back(static_cast<std::int16_t>(std::lround(s * level)));
+      t.speech.insert(t.speech.end(), 6400, 0);  // a pause of 0.8 s
     }
-    if (indices)
-      for (std::size_t i = 0; i < block; ++i) indices->push_back(state.step_index);
-  }
-  return heard;
+  std::mt19937 random(seed);
+  std::normal_distribution<double> gaussian(0, noise);
+  for (auto s : t.speech)
+    t.heard.push_back(
+        static_cast<std::int16_t>(std::clamp(std::lround(s + gaussian(random)), -32768L, 32767L)));
+  return t;
 }
 
-double snr(const std::vector<std::int16_t>& ref, const std::vector<std::int16_t>& got,
-           std::size_t from, std::size_t to, bool remove_mean) {
-  double mr = 0, mg = 0;
-  if (remove_mean) {
-    for (std::size_t i = from; i < to; ++i) mr += ref[i], mg += got[i];
-    mr /= static_cast<double>(to - from);
-    mg /= static_cast<double>(to - from);
+// The talker's end: calibrates on the first 200 blocks as threshold() does,
+// then squelches and codes the rest block by block as talk() does.
+std::vector<Sent> send(const Talk& t, bool plain) {
+  using namespace voxaria;
+  std::size_t at = 0;
+  for (; steps < calibration_blocks; ++steps, at += block) {
+    std::copy_n(t.heard.begin() + static_cast<long>(at), block, record_buffer.begin());
+    if (squelch_buffer(static_cast<int>(block)) == 0) total_average_amplitude += average_amplitude;
   }
-  double sig = 0, err = 0;
-  for (std::size_t i = from; i < to; ++i) {
-    const double r = ref[i] - mr, e = (got[i] - mg) - r;
-    sig += r * r;
-    err += e * e;
+  cutoff_amplitude = total_average_amplitude / static_cast<float>(steps) + 100;
+  std::vector<Sent> sent;
+  AdpcmState coder;
+  for (; at + block <= t.heard.size(); at += block) {
+    std::copy_n(t.heard.begin() + static_cast<long>(at), block, record_buffer.begin());
+    if (squelch_buffer(static_cast<int>(block)) != 0) continue;
+    Sent s;
+    s.input = record_buffer;
+    if (plain)
+      adpcm_coder(record_buffer.data(), s.codes.data(), block, coder);
+    else
+      s.mark = resync_coder(record_buffer.data(), s.codes.data(), block, coder);
+    s.coder_after = coder;
+    double power = 0;
+    for (std::size_t i = 0; i < block; ++i) power += double(t.speech[at + i]) * t.speech[at + i];
+    s.speech = std::sqrt(power / block) >= speech_rms;
+    sent.push_back(s);
   }
-  return 10 * std::log10(std::max(sig, 1.0) / std::max(err, 1.0));
+  return sent;
+}
+
+struct Played {
+  std::vector<bool> within;  // per sent block (false where lost)
+  std::vector<bool> received;
+  double error_power = 0, signal_power = 0;
+};
+
+// The listener's end: every block that is not lost is decoded in turn;
+// compared with the lossless decode block by block.
+Played listen(const std::vector<Sent>& sent, const std::vector<bool>& lost, bool plain) {
+  AdpcmState listener, reference;
+  Played p;
+  std::array<std::int16_t, block> heard{}, clean{};
+  for (std::size_t b = 0; b < sent.size(); ++b) {
+    voxaria::scalar::adpcm_decoder(sent[b].codes.data(), clean.data(), block, reference);
+    p.received.push_back(!lost[b]);
+    if (lost[b]) {
+      p.within.push_back(false);
+      continue;
+    }
+    if (plain)
+      voxaria::adpcm_decoder(sent[b].codes.data(), heard.data(), block, listener);
+    else
+      voxaria::resync_decoder(sent[b].codes.data(), heard.data(), block, listener);
+    const int apart = listener.step_index - sent[b].coder_after.step_index;
+    const double gain = std::pow(1.1, apart);
+    double heard_mean = 0, clean_mean = 0;
+    for (std::size_t i = 0; i < block; ++i) {
+      heard_mean += heard[i], clean_mean += clean[i];
+      const double e = heard[i] - clean[i];
+      p.error_power += e * e;
+      p.signal_power += double(clean[i]) * clean[i];
+    }
+    const double offset = (heard_mean - gain * clean_mean) / block;
+    p.within.push_back(std::abs(apart) <= index_bound && std::abs(offset) <= offset_bound);
+  }
+  return p;
+}
+
+// What the coding itself costs, nothing lost: the SNR of the lossless
+// decode against the microphone, over every sent block and over speech.
+void lossless_cost(const std::vector<Sent>& sent) {
+  AdpcmState decoder;
+  std::array<std::int16_t, block> clean{};
+  double error[2] = {}, signal[2] = {};
+  for (const auto& s : sent) {
+    voxaria::scalar::adpcm_decoder(s.codes.data(), clean.data(), block, decoder);
+    for (std::size_t i = 0; i < block; ++i) {
+      const double e = clean[i] - s.input[i], x = s.input[i];
+      for (int speech = 0; speech <= int(s.speech); ++speech)
+        error[speech] += e * e, signal[speech] += x * x;
+    }
+  }
+  std::printf("  nothing lost: SNR of the decode against the microphone %.2f dB, in speech %.2f dB\n",
+              10 * std::log10(signal[0] / error[0]), 10 * std::log10(signal[1] / error[1]));
 }
 
 double percentile(std::vector<double> v, double p) {
+  if (v.empty()) return 0;
   std::sort(v.begin(), v.end());
   return v[static_cast<std::size_t>(p * static_cast<double>(v.size() - 1))];
 }
 
-void single_losses(const Stream& s) {
-  const std::vector<bool> none(s.blocks, false);
-  std::vector<int> ref_index;
-  const auto clean = decode(s, none, &ref_index);
-  std::vector<double> apart_s, damaged_s;
-  std::size_t never = 0;
-  for (std::size_t lost_at = 1; lost_at + 1 < s.blocks; ++lost_at) {
-    auto lost = none;
-    lost[lost_at] = true;
-    std::vector<int> index;
-    const auto heard = decode(s, lost, &index);
-    const std::size_t start = (lost_at + 1) * block;
-    std::size_t met = start;
-    while (met < index.size() && index[met] != ref_index[met]) ++met;
-    if (met == index.size()) ++never;
-    apart_s.push_back(static_cast<double>(met - start) / second);
-    // Beyond an offset: the difference from the lossless decode changes.
-    std::size_t last_change = start;
-    for (std::size_t i = start + 1; i < heard.size(); ++i)
-      if (heard[i] - clean[i] != heard[i - 1] - clean[i - 1]) last_change = i;
-    damaged_s.push_back(static_cast<double>(last_change - start) / second);
-  }
-  std::printf("single lost block, at each of %zu positions:\n", apart_s.size());
-  std::printf("  step indices apart: median %.2f s, 90%% %.2f s, max %.2f s; never met again: %zu\n",
-              percentile(apart_s, 0.5), percentile(apart_s, 0.9), percentile(apart_s, 1.0), never);
-  std::printf("  heard differs beyond an offset: median %.2f s, 90%% %.2f s, max %.2f s\n",
-              percentile(damaged_s, 0.5), percentile(damaged_s, 0.9), percentile(damaged_s, 1.0));
+// Seconds of received blocks after a loss at lost_at until every block from
+// there on stays within the bound for the next 3 s; 3 s when it never does.
+double recovery_time(const Played& p, std::size_t lost_at) {
+  constexpr std::size_t horizon = 188;
+  const std::size_t end = std::min(p.within.size(), lost_at + 1 + horizon);
+  std::size_t settled = lost_at + 1;
+  for (std::size_t b = lost_at + 1; b < end; ++b)
+    if (!p.within[b]) settled = b + 1;
+  if (settled >= end && end == lost_at + 1 + horizon) return horizon * block_seconds;
+  return static_cast<double>(settled - lost_at - 1) * block_seconds;
 }
 
-void random_losses(const Stream& s, const std::vector<std::int16_t>& clip, unsigned seed) {
+void single_losses(const std::vector<Sent>& sent, bool plain) {
+  std::vector<double> times;
+  for (std::size_t lost_at = 20; lost_at + 1 < sent.size(); ++lost_at) {
+    std::vector<bool> lost(sent.size(), false);
+    lost[lost_at] = true;
+    times.push_back(recovery_time(listen(sent, lost, plain), lost_at));
+  }
+  const auto share = [&](double limit) {
+    return 100.0 *
+           static_cast<double>(
+               std::count_if(times.begin(), times.end(), [&](double t) { return t <= limit; })) /
+           static_cast<double>(times.size());
+  };
+  std::printf(
+      "  single lost block, %zu positions: in bound again after median %.2f s, 90%% %.2f s, "
+      "95%% %.2f s, max %.2f s; within 0.5 s: %.1f%%, within 2 s: %.1f%%\n",
+      times.size(), percentile(times, 0.5), percentile(times, 0.9), percentile(times, 0.95),
+      percentile(times, 1.0), share(0.5), share(2.0));
+}
+
+void random_losses(const std::vector<Sent>& sent, bool plain, unsigned seed) {
   for (int percent : {0, 1, 5, 20}) {
-    std::mt19937 random(seed);
-    std::vector<bool> lost(s.blocks);
-    for (std::size_t b = 0; b < s.blocks; ++b)
-      lost[b] = static_cast<int>(random() % 100) < percent;
-    const auto heard = decode(s, lost);
-    std::printf("loss %2d%%, SNR per second as heard / without each second's mean (dB):", percent);
-    for (std::size_t from = 0; from + second <= heard.size(); from += second)
-      std::printf(" %.1f/%.1f", snr(clip, heard, from, from + second, false),
-                  snr(clip, heard, from, from + second, true));
-    std::printf("\n");
+    std::size_t received = 0, within = 0, speech = 0, speech_within = 0;
+    double error = 0, signal = 0;
+    for (unsigned run = 0; run < 8; ++run) {
+      std::mt19937 random(seed + run);
+      std::vector<bool> lost(sent.size());
+      for (std::size_t b = 0; b < sent.size(); ++b)
+        lost[b] = static_cast<int>(random() % 100) < percent;
+      const Played p = listen(sent, lost, plain);
+      for (std::size_t b = 0; b < sent.size(); ++b) {
+        if (!p.received[b]) continue;
+        ++received;
+        within += p.within[b];
+        if (!sent[b].speech) continue;
+        ++speech;
+        speech_within += p.within[b];
+      }
+      error += p.error_power;
+      signal += p.signal_power;
+    }
+    std::printf(
+        "  loss %2d%%: within the bound %.1f%% of received blocks, %.1f%% of speech "
+        "blocks; SNR against the lossless decode %.1f dB\n",
+        percent, 100.0 * static_cast<double>(within) / static_cast<double>(received),
+        100.0 * static_cast<double>(speech_within) /
+            static_cast<double>(std::max<std::size_t>(speech, 1)),
+        10 * std::log10(std::max(signal, 1.0) / std::max(error, 1.0)));
   }
 }
 
 }  // namespace
 
 int main(int argc, char** argv) {
-  if (argc < 2) {
-    std::fprintf(stderr, "usage: loss_report CLIP.wav [SEED]\n");
+  double noise = 20;
+  unsigned seed = 1;
+  bool plain = false;
+  std::vector<std::vector<std::int16_t>> clips;
+  for (int a = 1; a < argc; ++a) {
+    const std::string arg = argv[a];
+    if (arg == "--noise" && a + 1 < argc) {
+      noise = std::strtod(argv[++a], nullptr);
+    } else if (arg == "--seed" && a + 1 < argc) {
+      seed = static_cast<unsigned>(std::strtoul(argv[++a], nullptr, 10));
+    } else if (arg == "--plain") {
+      plain = true;
+    } else {
+      clips.push_back(voxaria::report::read_wav(arg));
+      if (clips.back().size() < block) {
+        std::fprintf(stderr, "loss_report: %s is not a 16-bit mono WAV clip\n", argv[a]);
+        return 1;
+      }
+    }
+  }
+  if (clips.empty()) {
+    std::fprintf(stderr, "usage: loss_report [--noise RMS] [--seed N] [--plain] TALK.wav...\n");
     return 2;
   }
-  const auto clip = voxaria::report::read_wav(argv[1]);
-  if (clip.size() < 4 * block) {
-    std::fprintf(stderr, "loss_report: %s is not a 16-bit mono WAV clip\n", argv[1]);
-    return 1;
-  }
-  const unsigned seed = argc > 2 ? static_cast<unsigned>(std::strtoul(argv[2], nullptr, 10)) : 1;
-  const Stream s = code_clip(clip);
-  std::printf("%s: %zu blocks, seed %u\n", argv[1], s.blocks, seed);
-  single_losses(s);
-  random_losses(s, clip, seed);
+  const auto sent = send(make_talk(clips, noise, seed), plain);
+  std::size_t marks = 0, speech = 0;
+  for (const auto& s : sent) marks += s.mark, speech += s.speech;
+  std::printf(
+      "%s, room noise RMS %.0f, seed %u: %zu blocks sent, %zu of them speech, %zu marks\n",
+      plain ? "plain stream" : "stream with marks", noise, seed, sent.size(), speech, marks);
+  lossless_cost(sent);
+  single_losses(sent, plain);
+  random_losses(sent, plain, seed);
   return 0;
 }
