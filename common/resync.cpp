@@ -57,8 +57,6 @@ bool code_mark(const std::int16_t* samples, std::uint8_t* codes, AdpcmState& sta
   return true;  // the negative zeros leave the state at (0, 0)
 }
 
-}  // namespace
-
 bool mark_at(const std::uint8_t* codes) {
   return std::all_of(codes, codes + mark_first_byte,
                      [](std::uint8_t b) { return (b & 0x44) == 0; }) &&
@@ -66,6 +64,7 @@ bool mark_at(const std::uint8_t* codes) {
                      [](std::uint8_t b) { return b == mark_byte; });
 }
 
+// Where a block's mark may begin: a quiet stretch need not start the block.
 constexpr std::array<std::size_t, 4> mark_starts = {0, 8, 16, 24};
 
 // Where in the block a mark begins; sample_count when there is none.
@@ -74,6 +73,8 @@ std::size_t find_mark(const std::uint8_t* codes, std::size_t sample_count) {
     if (start + resync_mark_codes <= sample_count && mark_at(codes + start / 2)) return start;
   return sample_count;
 }
+
+}  // namespace
 
 bool is_resync_mark(const std::uint8_t* codes, std::size_t sample_count) {
   return find_mark(codes, sample_count) < sample_count;
