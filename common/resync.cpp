@@ -33,14 +33,17 @@ bool quiet(const std::int16_t* samples, std::size_t count) {
                      [](std::int16_t s) { return std::abs(s) <= resync_quiet_peak; });
 }
 
-// The settling code whose sample lands nearest the target.
-int nearest_settling_code(int target, const AdpcmState& state) {
+// Advances state by the settling code whose sample lands nearest the
+// target, and returns that code.
+int settle_toward(int target, AdpcmState& state) {
   int best = 0, best_distance = 1 << 30;
+  AdpcmState best_state = state;
   for (int q : settling_codes) {
     AdpcmState trial = state;
     const int distance = std::abs(apply(q, trial) - target);
-    if (distance < best_distance) best = q, best_distance = distance;
+    if (distance < best_distance) best = q, best_distance = distance, best_state = trial;
   }
+  state = best_state;
   return best;
 }
 
@@ -48,8 +51,7 @@ int nearest_settling_code(int target, const AdpcmState& state) {
 // prediction does not reach 0 in time.
 bool code_mark(const std::int16_t* samples, std::uint8_t* codes, AdpcmState& state) {
   for (std::size_t i = 0; i < resync_settle_codes; ++i) {
-    const int q = nearest_settling_code(i < follow_codes ? samples[i] : 0, state);
-    apply(q, state);
+    const int q = settle_toward(i < follow_codes ? samples[i] : 0, state);
     codes[i / 2] = static_cast<std::uint8_t>(i % 2 == 0 ? q << 4 : codes[i / 2] | q);
   }
   if (state.predicted != 0 || state.step_index != 0) return false;

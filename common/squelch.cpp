@@ -23,7 +23,6 @@ namespace {
 constexpr double floor_decay = 0.963;
 constexpr double floor_gain = 0.03;
 constexpr double floor_bias = 1;
-constexpr float cutoff_margin = 100;
 
 // The floor follows the previous block's average; it is computed in double
 // and rounded to single precision once, as stored.

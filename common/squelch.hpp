@@ -17,6 +17,8 @@ extern int steps;
 
 inline constexpr int quiet_block_limit = 15;
 inline constexpr int calibration_blocks = 200;
+// What the cut-off stands above the room's mean block amplitude.
+inline constexpr float cutoff_margin = 100;
 
 // 0: treat the first n samples of record_buffer as speech; -1: the talker
 // has fallen silent.

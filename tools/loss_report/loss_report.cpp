@@ -81,7 +81,7 @@ std::vector<Sent> send(const Talk& t, bool plain) {
     std::copy_n(t.heard.begin() + static_cast<long>(at), block, record_buffer.begin());
     if (squelch_buffer(static_cast<int>(block)) == 0) total_average_amplitude += average_amplitude;
   }
-  cutoff_amplitude = total_average_amplitude / static_cast<float>(steps) + 100;
+  cutoff_amplitude = total_average_amplitude / static_cast<float>(steps) + cutoff_margin;
   std::vector<Sent> sent;
   AdpcmState coder;
   for (; at + block <= t.heard.size(); at += block) {
