@@ -1,6 +1,7 @@
 // Speed of the ADPCM coder and decoder, the chosen, portable and scalar paths, on
 // 60 s signals coded one second per call and in 128-sample blocks as a call
-// codes them, the state carried from call to call.
+// codes them, the state carried from call to call; and, in blocks, the way
+// a call does it ("call": the marks and the talker's word for its state).
 //
 //   adpcm_bench [--signal=NAME:FILE.raw ...] [Google Benchmark flags]
 //
@@ -20,6 +21,7 @@
 #include <vector>
 
 #include "adpcm.hpp"
+#include "resync.hpp"
 
 namespace {
 
@@ -96,6 +98,17 @@ void run_decoder(benchmark::State& bench, const Codes& codes, std::size_t chunk,
   bench.SetItemsProcessed(bench.iterations() * static_cast<std::int64_t>(chunk));
 }
 
+void call_coder(const std::int16_t* samples, std::uint8_t* codes, std::size_t count,
+                AdpcmState& state) {
+  voxaria::resync_coder(samples, codes, count, state);
+}
+
+void call_decoder(const std::uint8_t* codes, std::int16_t* samples, std::size_t count,
+                  AdpcmState& state) {
+  static int trust = 0;
+  voxaria::resync_decoder(codes, samples, count, state, trust);
+}
+
 struct Signal {
   std::string name;
   Samples samples;
@@ -112,9 +125,11 @@ void register_signal(const Signal& s) {
   const Way ways[] = {
       {"fast", voxaria::adpcm_coder, voxaria::adpcm_decoder},
       {"portable", voxaria::portable::adpcm_coder, voxaria::portable::adpcm_decoder},
-      {"scalar", voxaria::scalar::adpcm_coder, voxaria::scalar::adpcm_decoder}};
+      {"scalar", voxaria::scalar::adpcm_coder, voxaria::scalar::adpcm_decoder},
+      {"call", call_coder, call_decoder}};
   for (const Way& way : ways) {
     for (const std::size_t chunk : {sample_rate, block}) {
+      if (way.coder == call_coder && chunk != block) continue;
       const std::string calls = chunk == block ? "block128" : "second";
       const std::string tail = "/" + s.name + "/" + calls + "/" + way.name;
       benchmark::RegisterBenchmark(("coder" + tail).c_str(), [&s, chunk, way](auto& b) {

@@ -28,6 +28,10 @@ int apply(int q, AdpcmState& state) {
   return sample;
 }
 
+void put_code(std::uint8_t* codes, std::size_t i, int q) {
+  codes[i / 2] = static_cast<std::uint8_t>(i % 2 == 0 ? q << 4 : codes[i / 2] | q);
+}
+
 bool quiet(const std::int16_t* samples, std::size_t count) {
   return std::all_of(samples, samples + count,
                      [](std::int16_t s) { return std::abs(s) <= resync_quiet_peak; });
@@ -51,8 +55,7 @@ int settle_toward(int target, AdpcmState& state) {
 // prediction does not reach 0 in time.
 bool code_mark(const std::int16_t* samples, std::uint8_t* codes, AdpcmState& state) {
   for (std::size_t i = 0; i < resync_settle_codes; ++i) {
-    const int q = settle_toward(i < follow_codes ? samples[i] : 0, state);
-    codes[i / 2] = static_cast<std::uint8_t>(i % 2 == 0 ? q << 4 : codes[i / 2] | q);
+    put_code(codes, i, settle_toward(i < follow_codes ? samples[i] : 0, state));
   }
   if (state.predicted != 0 || state.step_index != 0) return false;
   std::fill(codes + mark_first_byte, codes + mark_end_byte, mark_byte);
@@ -64,6 +67,129 @@ bool mark_at(const std::uint8_t* codes) {
                      [](std::uint8_t b) { return (b & 0x44) == 0; }) &&
          std::all_of(codes + mark_first_byte, codes + mark_end_byte,
                      [](std::uint8_t b) { return b == mark_byte; });
+}
+
+// Every block without a mark also says where the talker's coder stood as it
+// began: its step index (7 bits) and its prediction to within 128 (9 bits),
+// one bit in the parity of the lowest bits of each 8 codes. The coder picks,
+// where a group's parity is wrong, the one changed code that costs least
+// (often less than the plain codes: one code's choice at a time is not the
+// best). A listener takes the word once it has found it true four times
+// more than wrong, so it is back in step one block after a loss; a plain
+// block's parities match the listener's state by chance once in 65536, so
+// a talker that sends no word is not trusted.
+constexpr std::size_t word_groups = 16, group_codes = 8;
+constexpr std::size_t word_codes = word_groups * group_codes;
+// Whitened so that all-even parities, which a stream of one repeated code
+// gives, name no step index.
+constexpr unsigned whitening = 90u << 9 | 0x0E1;
+constexpr int trusted = 4, most_trust = 16;
+
+unsigned state_word(const AdpcmState& state) {
+  return static_cast<unsigned>(state.step_index) << 9 |
+         static_cast<unsigned>(state.predicted + 32768) >> 7;
+}
+
+int plain_code(int sample, const AdpcmState& state) {
+  const auto value = static_cast<std::int16_t>(sample);
+  std::uint8_t byte = 0;
+  AdpcmState trial = state;
+  scalar::adpcm_coder(&value, &byte, 1, trial);
+  return byte >> 4;
+}
+
+using Group = std::array<int, group_codes>;
+
+int parity(const Group& q) {
+  int p = 0;
+  for (int c : q) p ^= c & 1;
+  return p;
+}
+
+long squared(long e) { return e * e; }
+
+// Codes samples from..7 of a group plainly; returns their squared error.
+long code_rest(const std::int16_t* x, std::size_t from, Group& q, AdpcmState& state) {
+  long error = 0;
+  for (std::size_t i = from; i < group_codes; ++i) {
+    q[i] = plain_code(x[i], state);
+    error += squared(apply(q[i], state) - x[i]);
+  }
+  return error;
+}
+
+// Codes a group of 8 samples whose codes' lowest bits add up to want: the
+// plain codes if they do, else the cheapest with one code changed to one of
+// the other parity and the rest coded plainly after it. Never code 8 at step
+// index 0: that belongs to marks.
+Group code_group(const std::int16_t* x, int want, AdpcmState& state) {
+  Group plain{};
+  AdpcmState after = state;
+  code_rest(x, 0, plain, after);
+  if (parity(plain) == want) {
+    state = after;
+    return plain;
+  }
+  Group best{};
+  long best_error = -1, before = 0;
+  AdpcmState at = state;
+  for (std::size_t j = 0; j < group_codes; ++j) {
+    for (int q = (plain[j] & 1) ^ 1; q < 16; q += 2) {
+      if (q == 8 && at.step_index == 0) continue;
+      Group trial = plain;
+      trial[j] = q;
+      AdpcmState s = at;
+      const long error = before + squared(apply(q, s) - x[j]) + code_rest(x, j + 1, trial, s);
+      if (parity(trial) != want || (best_error >= 0 && error >= best_error)) continue;
+      best = trial, best_error = error, after = s;
+    }
+    before += squared(apply(plain[j], at) - x[j]);
+  }
+  state = after;
+  return best;
+}
+
+void code_with_word(const std::int16_t* samples, std::uint8_t* codes, AdpcmState& state) {
+  const unsigned word = state_word(state) ^ whitening;
+  for (std::size_t g = 0; g < word_groups; ++g) {
+    const Group q = code_group(samples + g * group_codes, static_cast<int>(word >> g & 1), state);
+    for (std::size_t i = 0; i < group_codes; ++i) put_code(codes, g * group_codes + i, q[i]);
+  }
+}
+
+unsigned read_word(const std::uint8_t* codes) {
+  unsigned word = 0;
+  for (std::size_t g = 0; g < word_groups; ++g) {
+    unsigned p = 0;
+    for (std::size_t b = 0; b < group_codes / 2; ++b) {
+      const std::uint8_t byte = codes[g * group_codes / 2 + b];
+      p ^= (byte >> 4 ^ byte) & 1u;
+    }
+    word |= p << g;
+  }
+  return word ^ whitening;
+}
+
+// Takes the talker's word for where its coder stood, once it has been true
+// often enough; a wrong step index costs trust, a word naming none all of it.
+void follow_word(const std::uint8_t* codes, AdpcmState& state, int& trust) {
+  const unsigned word = read_word(codes);
+  const int index = static_cast<int>(word >> 9);
+  const int low = static_cast<int>(word & 0x1FF) * 128 - 32768;
+  if (index > 88) {
+    trust = 0;
+    return;
+  }
+  const bool same_index = index == state.step_index;
+  if (same_index && state.predicted >= low && state.predicted < low + 128) {
+    trust = std::min(trust + 1, most_trust);
+    return;
+  }
+  if (trust >= trusted) {
+    state.step_index = static_cast<std::int8_t>(index);
+    state.predicted = static_cast<std::int16_t>(std::clamp<int>(state.predicted, low, low + 127));
+  }
+  if (!same_index) trust = std::max(trust - 1, 0);
 }
 
 // Where a block's mark may begin: a quiet stretch need not start the block.
@@ -82,6 +208,8 @@ bool is_resync_mark(const std::uint8_t* codes, std::size_t sample_count) {
   return find_mark(codes, sample_count) < sample_count;
 }
 
+int decode_trust = 0;
+
 bool resync_coder(const std::int16_t* samples, std::uint8_t* codes, std::size_t sample_count,
                   AdpcmState& state) {
   for (std::size_t start : mark_starts) {
@@ -95,14 +223,20 @@ bool resync_coder(const std::int16_t* samples, std::uint8_t* codes, std::size_t 
     adpcm_coder(samples + end, codes + end / 2, sample_count - end, state);
     return true;
   }
-  adpcm_coder(samples, codes, sample_count, state);
+  if (sample_count < word_codes) {
+    adpcm_coder(samples, codes, sample_count, state);
+    return false;
+  }
+  code_with_word(samples, codes, state);
+  adpcm_coder(samples + word_codes, codes + word_codes / 2, sample_count - word_codes, state);
   return false;
 }
 
 void resync_decoder(const std::uint8_t* codes, std::int16_t* samples, std::size_t sample_count,
-                    AdpcmState& state) {
+                    AdpcmState& state, int& trust) {
   const std::size_t end = find_mark(codes, sample_count) + resync_mark_codes;
   if (end > sample_count) {
+    if (sample_count >= word_codes) follow_word(codes, state, trust);
     adpcm_decoder(codes, samples, sample_count, state);
     return;
   }

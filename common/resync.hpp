@@ -7,9 +7,12 @@
 // clamps, steered so that the talker's prediction ends at exactly 0; then
 // 16 codes of "minus nothing", which no coder makes at that step. Any
 // decoder is back at the talker's step index after the mark; ours, seeing
-// the mark, also sets its prediction to 0 there. The stream stays plain IMA
-// ADPCM, and a call that loses nothing plays exactly the decode of what was
-// sent, as before.
+// the mark, also sets its prediction to 0 there. Every other block carries,
+// in the parities of its codes, the talker's word for where its coder stood
+// as the block began; a listener that has found the word true takes it, and
+// is back in step (gain exact, offset below 128) one block after a loss.
+// The stream stays plain IMA ADPCM, and a call that loses nothing plays
+// exactly the decode of what was sent, as before.
 #pragma once
 
 #include <cstddef>
@@ -31,10 +34,15 @@ constexpr int resync_quiet_peak = 512;
 bool resync_coder(const std::int16_t* samples, std::uint8_t* codes, std::size_t sample_count,
                   AdpcmState& state);
 
-// Decodes sample_count samples as adpcm_decoder does; where the codes begin
-// with a mark, the prediction is set to the talker's, 0, at its end.
+// Decodes sample_count samples as adpcm_decoder does; where the codes hold
+// a mark, the prediction is set to the talker's, 0, at its end, and where
+// they do not, the talker's word for its state is taken once trust (what
+// this listener has learnt of the talker, 0 at first) is high enough.
 void resync_decoder(const std::uint8_t* codes, std::int16_t* samples, std::size_t sample_count,
-                    AdpcmState& state);
+                    AdpcmState& state, int& trust);
+
+// The trust of the incoming stream of a conversation program.
+extern int decode_trust;
 
 bool is_resync_mark(const std::uint8_t* codes, std::size_t sample_count);
 

@@ -1,7 +1,9 @@
 // The decoder on arbitrary codes from arbitrary states, step indices out of
 // range included, and the coder on arbitrary samples: a decoder started from
 // the coder's state must end where the coder's own prediction ended, with
-// and without the marks that bring a listener back into step.
+// and without the marks and words that bring a listener back into step; and
+// a listener that trusts its talker fully, fed arbitrary blocks, stays
+// within the step table.
 
 #include <array>
 #include <cstddef>
@@ -32,6 +34,15 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
       fast.step_index != plain.step_index)
     std::abort();
 
+  // The same bytes as blocks to a listener that takes every word it reads.
+  AdpcmState trusting = start;
+  trusting.step_index = 0;
+  for (std::size_t at = 0; at + 64 <= size; at += 64) {
+    int trust = 16;
+    resync_decoder(data + at, decoded.data(), 128, trusting, trust);
+    if (trusting.step_index < 0 || trusting.step_index > 88) std::abort();
+  }
+
   // The same bytes as samples through the coder.
   const std::size_t count = std::min<std::size_t>(size / 2, 4096);
   std::array<std::int16_t, 4096> input{};
@@ -45,9 +56,10 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   // Block by block with marks where the samples are quiet, as a call sends.
   constexpr std::size_t block = 128;
   coder = decoder = start;
+  int trust = 0;
   for (std::size_t at = 0; at + block <= count; at += block) {
     resync_coder(input.data() + at, codes.data(), block, coder);
-    resync_decoder(codes.data(), decoded.data(), block, decoder);
+    resync_decoder(codes.data(), decoded.data(), block, decoder, trust);
     if (coder.predicted != decoder.predicted || coder.step_index != decoder.step_index)
       std::abort();
   }

@@ -10,6 +10,7 @@
 #include <algorithm>
 #include <array>
 #include <cmath>
+#include <cstdint>
 #include <cstdlib>
 #include <numbers>
 #include <random>
@@ -62,6 +63,7 @@ std::vector<Block> talk(std::mt19937& rng) {
 struct Stream {
   std::vector<Payload> payloads;
   std::vector<bool> marked;
+  std::vector<AdpcmState> after;  // the talker's coder once each block is coded
 };
 
 Stream send(const std::vector<Block>& blocks, bool with_marks) {
@@ -76,17 +78,23 @@ Stream send(const std::vector<Block>& blocks, bool with_marks) {
       adpcm_coder(samples.data(), p.data(), block, coder);
     s.payloads.push_back(p);
     s.marked.push_back(marked);
+    s.after.push_back(coder);
   }
   return s;
 }
 
-std::vector<Block> decode_all(const std::vector<Payload>& payloads, bool knows_marks) {
+// Decodes every payload but the one numbered lost.
+std::vector<Block> decode_all(const std::vector<Payload>& payloads, bool knows_marks,
+                              std::size_t lost = SIZE_MAX) {
   AdpcmState decoder;
+  int trust = 0;
   std::vector<Block> out;
-  for (const auto& p : payloads) {
+  for (std::size_t b = 0; b < payloads.size(); ++b) {
+    if (b == lost) continue;
+    const auto& p = payloads[b];
     Block samples{};
     if (knows_marks)
-      resync_decoder(p.data(), samples.data(), block, decoder);
+      resync_decoder(p.data(), samples.data(), block, decoder, trust);
     else
       scalar::adpcm_decoder(p.data(), samples.data(), block, decoder);
     out.push_back(samples);
@@ -109,9 +117,10 @@ class Resync : public ::testing::Test {
 };
 
 // Nothing lost, the listener plays exactly the decode of what was sent, and
-// a stream from a talker without marks decodes as it always did: even a
-// steady offset with the least wobble, which codes to the smallest codes a
-// coder makes, is never taken for a mark.
+// a stream from a talker without marks decodes as it always did, a block
+// lost or not: even a steady offset with the least wobble, which codes to the
+// smallest codes a coder makes, is never taken for a mark, nor is any plain
+// block's parity taken for the talker's word.
 TEST_F(Resync, ChangesNothingWhereNothingIsLost) {
   SCOPED_TRACE(trace());
   auto blocks = talk(rng);
@@ -127,41 +136,67 @@ TEST_F(Resync, ChangesNothingWhereNothingIsLost) {
     EXPECT_EQ(decode_all(sent.payloads, true), decode_all(sent.payloads, false))
         << (with_marks ? "marked stream" : "plain stream");
   }
+  const Stream plain = send(blocks, false);
+  for (std::size_t lost = 5; lost < blocks.size(); lost += 37)
+    EXPECT_EQ(decode_all(plain.payloads, true, lost), decode_all(plain.payloads, false, lost))
+        << "plain stream, block " << lost << " lost";
 }
 
-// A block lost, or the same block twice, in the middle of a word: the
-// listener is out of step until the next mark and bit-exact after it;
-// a decoder that knows no mark is back at the talker's step index there.
-TEST_F(Resync, ALostOrRepeatedBlockIsMendedAtTheNextMark) {
+// A block lost, the same block twice, or two blocks swapped, in the middle
+// of a word, where a decoder that knows nothing of the talker's word falls
+// out of step: from the next block on, ours is back at the talker's step
+// index and within 128 of its prediction, and after the next mark bit for
+// bit. A decoder that knows no mark is back at the talker's step index at
+// the mark.
+TEST_F(Resync, ALostRepeatedOrSwappedBlockIsMendedByTheNextBlock) {
   SCOPED_TRACE(trace());
-  const Stream sent = send(talk(rng), true);
+  const auto blocks = talk(rng);
+  const Stream sent = send(blocks, true);
   const auto clean = decode_all(sent.payloads, false);
-  const std::size_t hit = 3;  // in the first word
-  std::size_t mark = hit + 1;
+  // Half a second in, when the listener trusts the talker's word fully, and
+  // where this block and the next are loud.
+  const auto loud = [&](std::size_t b) {
+    return std::any_of(blocks[b].begin(), blocks[b].end(),
+                       [](int x) { return std::abs(x) > 2000; });
+  };
+  std::size_t hit = 32;
+  while (hit + 2 < blocks.size() && !(loud(hit) && loud(hit + 1))) ++hit;
+  std::size_t mark = hit + 2;
   while (mark < sent.marked.size() && !sent.marked[mark]) ++mark;
-  ASSERT_LT(mark, sent.marked.size()) << "no mark after the first word";
-  for (bool repeated : {false, true}) {
-    SCOPED_TRACE(repeated ? "a block repeated" : "a block lost");
+  ASSERT_LT(mark, sent.marked.size()) << "no mark after block " << hit;
+  for (const std::string fault : {"lost", "repeated", "swapped"}) {
+    SCOPED_TRACE("a block " + fault);
+    std::vector<std::size_t> arrivals;
+    for (std::size_t b = 0; b < sent.payloads.size(); ++b) arrivals.push_back(b);
+    const auto at = arrivals.begin() + hit;
+    if (fault == "lost") arrivals.erase(at);
+    if (fault == "repeated") arrivals.insert(at, hit);
+    if (fault == "swapped") std::swap(*at, *(at + 1));
     AdpcmState ours, plain;
-    std::size_t differing = 0;
-    for (std::size_t b = 0; b < sent.payloads.size(); ++b) {
-      if (b == hit && !repeated) continue;
-      Block heard{}, heard_plain{};
-      for (int copy = 0; copy < (b == hit ? 2 : 1); ++copy) {
-        resync_decoder(sent.payloads[b].data(), heard.data(), block, ours);
-        scalar::adpcm_decoder(sent.payloads[b].data(), heard_plain.data(), block, plain);
+    int trust = 0;
+    bool plain_off = false;
+    for (std::size_t n = 0; n < arrivals.size(); ++n) {
+      const std::size_t b = arrivals[n];
+      if (n == hit) {
+        ASSERT_GE(trust, 8) << "the talker's word was not yet trusted";
       }
-      if (b <= hit) continue;
-      if (b <= mark) {
-        differing += heard != clean[b];
-      } else {
+      Block heard{}, heard_plain{};
+      resync_decoder(sent.payloads[b].data(), heard.data(), block, ours, trust);
+      scalar::adpcm_decoder(sent.payloads[b].data(), heard_plain.data(), block, plain);
+      const AdpcmState& talker = sent.after[b];
+      if (b > hit && b < mark)
+        plain_off |= plain.step_index != talker.step_index || plain.predicted != talker.predicted;
+      if (b <= hit + 1) continue;
+      EXPECT_EQ(ours.step_index, talker.step_index) << "block " << b;
+      EXPECT_LT(std::abs(ours.predicted - talker.predicted), 128) << "block " << b;
+      if (b > mark) {
         ASSERT_EQ(heard, clean[b]) << "block " << b << "; the mark was in block " << mark;
       }
       if (b == mark) {
         EXPECT_EQ(plain.step_index, ours.step_index);
       }
     }
-    EXPECT_GT(differing, 0u) << "the fault changed nothing: the test shows nothing";
+    EXPECT_TRUE(plain_off) << "the fault changed nothing: the test shows nothing";
   }
 }
 

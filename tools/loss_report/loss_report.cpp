@@ -1,11 +1,11 @@
-// loss_report [--noise RMS] [--seed N] [--plain] TALK.wav...: what lost voice
+// loss_report [--noise RMS] [--seed N] [--plain] [--wav DIR] TALK.wav...: what lost voice
 // datagrams do to what is heard, worked out offline as a call does it. The
 // talker's microphone hears the clips one after another (each at full and at
 // half level, with pauses between) in room noise of the given RMS; the
 // programs' own squelch decides which blocks are sent (the loud stretches
 // and the quiet blocks that end each talk spurt) and their own coder codes
-// them as one stream, with the marks that bring a listener back into step
-// (or, with --plain, without them, as the programs did before). The
+// them as one stream, with the marks and words that bring a listener back
+// into step (or, with --plain, without them, as the programs did before). The
 // listener decodes what arrives with the programs' decoder. Printed:
 // - for a single lost block at every position: how long until what is
 //   played stays within 3 steps of the talker's step index (gain within
@@ -15,7 +15,10 @@
 //   blocks and of received speech blocks within that bound, and the SNR of
 //   what is played against the lossless decode.
 // The lossless decode is the scalar decoder fed every block, which the
-// codec tests hold bit for bit against Python's audioop.
+// codec tests hold bit for bit against Python's audioop. With --wav DIR it
+// also writes what the listener plays at 0%, 1% and 5% loss (the first of
+// the seeded runs), sent blocks in their places and silence between, as
+// DIR/loss0.wav, loss1.wav and loss5.wav, for a speech recognizer.
 
 #include <algorithm>
 #include <array>
@@ -43,9 +46,10 @@ constexpr int index_bound = 3;
 constexpr double speech_rms = 100;  // a block of the clean clips this loud is speech
 
 struct Sent {
+  std::size_t at = 0;  // where in the talk the block was recorded
   std::array<std::uint8_t, payload> codes{};
   std::array<std::int16_t, block> input{};  // what the microphone heard
-  AdpcmState coder_after;  // the talker's state once the block is coded
+  AdpcmState coder_after;                   // the talker's state once the block is coded
   bool speech = false;
   bool mark = false;
 };
@@ -88,6 +92,7 @@ std::vector<Sent> send(const Talk& t, bool plain) {
     std::copy_n(t.heard.begin() + static_cast<long>(at), block, record_buffer.begin());
     if (squelch_buffer(static_cast<int>(block)) != 0) continue;
     Sent s;
+    s.at = at;
     s.input = record_buffer;
     if (plain)
       adpcm_coder(record_buffer.data(), s.codes.data(), block, coder);
@@ -106,13 +111,17 @@ struct Played {
   std::vector<bool> within;  // per sent block (false where lost)
   std::vector<bool> received;
   double error_power = 0, signal_power = 0;
+  std::vector<std::int16_t> sound;  // what is played, where it was said
 };
 
 // The listener's end: every block that is not lost is decoded in turn;
 // compared with the lossless decode block by block.
-Played listen(const std::vector<Sent>& sent, const std::vector<bool>& lost, bool plain) {
+Played listen(const std::vector<Sent>& sent, const std::vector<bool>& lost, bool plain,
+              std::size_t talk_length = 0) {
   AdpcmState listener, reference;
+  int trust = 0;
   Played p;
+  p.sound.assign(talk_length, 0);
   std::array<std::int16_t, block> heard{}, clean{};
   for (std::size_t b = 0; b < sent.size(); ++b) {
     voxaria::scalar::adpcm_decoder(sent[b].codes.data(), clean.data(), block, reference);
@@ -124,7 +133,9 @@ Played listen(const std::vector<Sent>& sent, const std::vector<bool>& lost, bool
     if (plain)
       voxaria::adpcm_decoder(sent[b].codes.data(), heard.data(), block, listener);
     else
-      voxaria::resync_decoder(sent[b].codes.data(), heard.data(), block, listener);
+      voxaria::resync_decoder(sent[b].codes.data(), heard.data(), block, listener, trust);
+    if (sent[b].at + block <= p.sound.size())
+      std::copy(heard.begin(), heard.end(), p.sound.begin() + static_cast<long>(sent[b].at));
     const int apart = listener.step_index - sent[b].coder_after.step_index;
     const double gain = std::pow(1.1, apart);
     double heard_mean = 0, clean_mean = 0;
@@ -154,8 +165,9 @@ void lossless_cost(const std::vector<Sent>& sent) {
         error[speech] += e * e, signal[speech] += x * x;
     }
   }
-  std::printf("  nothing lost: SNR of the decode against the microphone %.2f dB, in speech %.2f dB\n",
-              10 * std::log10(signal[0] / error[0]), 10 * std::log10(signal[1] / error[1]));
+  std::printf(
+      "  nothing lost: SNR of the decode against the microphone %.2f dB, in speech %.2f dB\n",
+      10 * std::log10(signal[0] / error[0]), 10 * std::log10(signal[1] / error[1]));
 }
 
 double percentile(std::vector<double> v, double p) {
@@ -196,7 +208,8 @@ void single_losses(const std::vector<Sent>& sent, bool plain) {
       percentile(times, 1.0), share(0.5), share(2.0));
 }
 
-void random_losses(const std::vector<Sent>& sent, bool plain, unsigned seed) {
+void random_losses(const std::vector<Sent>& sent, bool plain, unsigned seed,
+                   const std::string& wav_dir, std::size_t talk_length) {
   for (int percent : {0, 1, 5, 20}) {
     std::size_t received = 0, within = 0, speech = 0, speech_within = 0;
     double error = 0, signal = 0;
@@ -205,7 +218,10 @@ void random_losses(const std::vector<Sent>& sent, bool plain, unsigned seed) {
       std::vector<bool> lost(sent.size());
       for (std::size_t b = 0; b < sent.size(); ++b)
         lost[b] = static_cast<int>(random() % 100) < percent;
-      const Played p = listen(sent, lost, plain);
+      const bool write = run == 0 && !wav_dir.empty() && percent <= 5;
+      const Played p = listen(sent, lost, plain, write ? talk_length : 0);
+      if (write)
+        voxaria::report::write_wav(wav_dir + "/loss" + std::to_string(percent) + ".wav", p.sound);
       for (std::size_t b = 0; b < sent.size(); ++b) {
         if (!p.received[b]) continue;
         ++received;
@@ -233,6 +249,7 @@ int main(int argc, char** argv) {
   double noise = 20;
   unsigned seed = 1;
   bool plain = false;
+  std::string wav_dir;
   std::vector<std::vector<std::int16_t>> clips;
   for (int a = 1; a < argc; ++a) {
     const std::string arg = argv[a];
@@ -240,6 +257,8 @@ int main(int argc, char** argv) {
       noise = std::strtod(argv[++a], nullptr);
     } else if (arg == "--seed" && a + 1 < argc) {
       seed = static_cast<unsigned>(std::strtoul(argv[++a], nullptr, 10));
+    } else if (arg == "--wav" && a + 1 < argc) {
+      wav_dir = argv[++a];
     } else if (arg == "--plain") {
       plain = true;
     } else {
@@ -251,17 +270,19 @@ int main(int argc, char** argv) {
     }
   }
   if (clips.empty()) {
-    std::fprintf(stderr, "usage: loss_report [--noise RMS] [--seed N] [--plain] TALK.wav...\n");
+    std::fprintf(stderr,
+                 "usage: loss_report [--noise RMS] [--seed N] [--plain] [--wav DIR] TALK.wav...\n");
     return 2;
   }
-  const auto sent = send(make_talk(clips, noise, seed), plain);
+  const Talk talk = make_talk(clips, noise, seed);
+  const auto sent = send(talk, plain);
   std::size_t marks = 0, speech = 0;
   for (const auto& s : sent) marks += s.mark, speech += s.speech;
-  std::printf(
-      "%s, room noise RMS %.0f, seed %u: %zu blocks sent, %zu of them speech, %zu marks\n",
-      plain ? "plain stream" : "stream with marks", noise, seed, sent.size(), speech, marks);
+  std::printf("%s, room noise RMS %.0f, seed %u: %zu blocks sent, %zu of them speech, %zu marks\n",
+              plain ? "plain stream" : "stream with marks and words", noise, seed, sent.size(),
+              speech, marks);
   lossless_cost(sent);
   single_losses(sent, plain);
-  random_losses(sent, plain, seed);
+  random_losses(sent, plain, seed, wav_dir, talk.heard.size());
   return 0;
 }
