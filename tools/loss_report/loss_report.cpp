@@ -18,7 +18,9 @@
 // codec tests hold bit for bit against Python's audioop. With --wav DIR it
 // also writes what the listener plays at 0%, 1% and 5% loss (the first of
 // the seeded runs), sent blocks in their places and silence between, as
-// DIR/loss0.wav, loss1.wav and loss5.wav, for a speech recognizer.
+// DIR/loss0.wav, loss1.wav and loss5.wav, for a speech recognizer; and, as
+// DIR/ideal1.wav and ideal5.wav, the lossless decode with the same blocks
+// silent: what a listener never out of step would play.
 
 #include <algorithm>
 #include <array>
@@ -112,6 +114,7 @@ struct Played {
   std::vector<bool> received;
   double error_power = 0, signal_power = 0;
   std::vector<std::int16_t> sound;  // what is played, where it was said
+  std::vector<std::int16_t> ideal;  // the lossless decode of what arrived
 };
 
 // The listener's end: every block that is not lost is decoded in turn;
@@ -122,6 +125,7 @@ Played listen(const std::vector<Sent>& sent, const std::vector<bool>& lost, bool
   int trust = 0;
   Played p;
   p.sound.assign(talk_length, 0);
+  p.ideal.assign(talk_length, 0);
   std::array<std::int16_t, block> heard{}, clean{};
   for (std::size_t b = 0; b < sent.size(); ++b) {
     voxaria::scalar::adpcm_decoder(sent[b].codes.data(), clean.data(), block, reference);
@@ -134,8 +138,10 @@ Played listen(const std::vector<Sent>& sent, const std::vector<bool>& lost, bool
       voxaria::adpcm_decoder(sent[b].codes.data(), heard.data(), block, listener);
     else
       voxaria::resync_decoder(sent[b].codes.data(), heard.data(), block, listener, trust);
-    if (sent[b].at + block <= p.sound.size())
+    if (sent[b].at + block <= p.sound.size()) {
       std::copy(heard.begin(), heard.end(), p.sound.begin() + static_cast<long>(sent[b].at));
+      std::copy(clean.begin(), clean.end(), p.ideal.begin() + static_cast<long>(sent[b].at));
+    }
     const int apart = listener.step_index - sent[b].coder_after.step_index;
     const double gain = std::pow(1.1, apart);
     double heard_mean = 0, clean_mean = 0;
@@ -220,8 +226,11 @@ void random_losses(const std::vector<Sent>& sent, bool plain, unsigned seed,
         lost[b] = static_cast<int>(random() % 100) < percent;
       const bool write = run == 0 && !wav_dir.empty() && percent <= 5;
       const Played p = listen(sent, lost, plain, write ? talk_length : 0);
-      if (write)
-        voxaria::report::write_wav(wav_dir + "/loss" + std::to_string(percent) + ".wav", p.sound);
+      if (write) {
+        const std::string name = std::to_string(percent) + ".wav";
+        voxaria::report::write_wav(wav_dir + "/loss" + name, p.sound);
+        if (percent > 0) voxaria::report::write_wav(wav_dir + "/ideal" + name, p.ideal);
+      }
       for (std::size_t b = 0; b < sent.size(); ++b) {
         if (!p.received[b]) continue;
         ++received;
