@@ -222,6 +222,21 @@ void adpcm_decoder(const std::uint8_t* codes, std::int16_t* samples, std::size_t
   state.step_index = static_cast<std::int8_t>(index);
 }
 
+int code_for(int sample, const AdpcmState& state) {
+  return quantise(
+      sample - state.predicted,
+      stepsizeTable[static_cast<std::size_t>(std::clamp<int>(state.step_index, 0, max_index))]);
+}
+
+int apply(int q, AdpcmState& state) {
+  int predicted = state.predicted;
+  int index = std::clamp<int>(state.step_index, 0, max_index);
+  apply_code(q, predicted, index);
+  state.predicted = static_cast<std::int16_t>(predicted);
+  state.step_index = static_cast<std::int8_t>(index);
+  return predicted;
+}
+
 }  // namespace scalar
 
 namespace portable {

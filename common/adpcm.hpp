@@ -41,6 +41,11 @@ void adpcm_coder(const std::int16_t* samples, std::uint8_t* codes, std::size_t s
                  AdpcmState& state);
 void adpcm_decoder(const std::uint8_t* codes, std::int16_t* samples, std::size_t sample_count,
                    AdpcmState& state);
+// A sample at a time, for a coder that chooses among codes: the code the
+// coder makes for this sample, and the state advanced by code q (returns the
+// sample it decodes to).
+int code_for(int sample, const AdpcmState& state);
+int apply(int q, AdpcmState& state);
 }  // namespace scalar
 
 // The outgoing and incoming streams of a conversation program; never reset.

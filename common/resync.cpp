@@ -21,12 +21,7 @@ constexpr std::array<int, 8> settling_codes = {0, 1, 2, 3, 8, 9, 10, 11};
 // left reach 0 from anything a quiet block leaves.
 constexpr std::size_t follow_codes = 48;
 
-int apply(int q, AdpcmState& state) {
-  const auto byte = static_cast<std::uint8_t>(q << 4);
-  std::int16_t sample = 0;
-  scalar::adpcm_decoder(&byte, &sample, 1, state);
-  return sample;
-}
+using scalar::apply;
 
 void put_code(std::uint8_t* codes, std::size_t i, int q) {
   codes[i / 2] = static_cast<std::uint8_t>(i % 2 == 0 ? q << 4 : codes[i / 2] | q);
@@ -90,14 +85,6 @@ unsigned state_word(const AdpcmState& state) {
          static_cast<unsigned>(state.predicted + 32768) >> 7;
 }
 
-int plain_code(int sample, const AdpcmState& state) {
-  const auto value = static_cast<std::int16_t>(sample);
-  std::uint8_t byte = 0;
-  AdpcmState trial = state;
-  scalar::adpcm_coder(&value, &byte, 1, trial);
-  return byte >> 4;
-}
-
 using Group = std::array<int, group_codes>;
 
 int parity(const Group& q) {
@@ -112,7 +99,7 @@ long squared(long e) { return e * e; }
 long code_rest(const std::int16_t* x, std::size_t from, Group& q, AdpcmState& state) {
   long error = 0;
   for (std::size_t i = from; i < group_codes; ++i) {
-    q[i] = plain_code(x[i], state);
+    q[i] = scalar::code_for(x[i], state);
     error += squared(apply(q[i], state) - x[i]);
   }
   return error;
@@ -136,10 +123,12 @@ Group code_group(const std::int16_t* x, int want, AdpcmState& state) {
   for (std::size_t j = 0; j < group_codes; ++j) {
     for (int q = (plain[j] & 1) ^ 1; q < 16; q += 2) {
       if (q == 8 && at.step_index == 0) continue;
+      AdpcmState s = at;
+      const long here = before + squared(apply(q, s) - x[j]);
+      if (best_error >= 0 && here >= best_error) continue;  // the rest only adds
       Group trial = plain;
       trial[j] = q;
-      AdpcmState s = at;
-      const long error = before + squared(apply(q, s) - x[j]) + code_rest(x, j + 1, trial, s);
+      const long error = here + code_rest(x, j + 1, trial, s);
       if (parity(trial) != want || (best_error >= 0 && error >= best_error)) continue;
       best = trial, best_error = error, after = s;
     }
