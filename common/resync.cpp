@@ -75,14 +75,17 @@ bool mark_at(const std::uint8_t* codes) {
 // a talker that sends no word is not trusted.
 constexpr std::size_t word_groups = 16, group_codes = 8;
 constexpr std::size_t word_codes = word_groups * group_codes;
+// The word: the step index above 9 bits of prediction in steps of 128.
+constexpr unsigned index_shift = 9, bucket_width = 128;
+constexpr int deepest_index = 88;
 // Whitened so that all-even parities, which a stream of one repeated code
 // gives, name no step index.
-constexpr unsigned whitening = 90u << 9 | 0x0E1;
+constexpr unsigned whitening = (deepest_index + 2u) << index_shift | 0x0E1;
 constexpr int trusted = 4, most_trust = 16;
 
 unsigned state_word(const AdpcmState& state) {
-  return static_cast<unsigned>(state.step_index) << 9 |
-         static_cast<unsigned>(state.predicted + 32768) >> 7;
+  return static_cast<unsigned>(state.step_index) << index_shift |
+         static_cast<unsigned>(state.predicted + 32768) / bucket_width;
 }
 
 using Group = std::array<int, group_codes>;
@@ -163,20 +166,21 @@ unsigned read_word(const std::uint8_t* codes) {
 // often enough; a wrong step index costs trust, a word naming none all of it.
 void follow_word(const std::uint8_t* codes, AdpcmState& state, int& trust) {
   const unsigned word = read_word(codes);
-  const int index = static_cast<int>(word >> 9);
-  const int low = static_cast<int>(word & 0x1FF) * 128 - 32768;
-  if (index > 88) {
+  const int index = static_cast<int>(word >> index_shift);
+  const int low = static_cast<int>((word & ((1u << index_shift) - 1)) * bucket_width) - 32768;
+  const int high = low + static_cast<int>(bucket_width) - 1;
+  if (index > deepest_index) {
     trust = 0;
     return;
   }
   const bool same_index = index == state.step_index;
-  if (same_index && state.predicted >= low && state.predicted < low + 128) {
+  if (same_index && state.predicted >= low && state.predicted <= high) {
     trust = std::min(trust + 1, most_trust);
     return;
   }
   if (trust >= trusted) {
     state.step_index = static_cast<std::int8_t>(index);
-    state.predicted = static_cast<std::int16_t>(std::clamp<int>(state.predicted, low, low + 127));
+    state.predicted = static_cast<std::int16_t>(std::clamp(int{state.predicted}, low, high));
   }
   if (!same_index) trust = std::max(trust - 1, 0);
 }
