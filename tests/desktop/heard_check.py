@@ -30,7 +30,7 @@ with warnings.catch_warnings():
 
 PAYLOAD = 64
 BLOCK = 128
-HEAD = 8  # samples that must match where the stream goes on after silence
+HEAD = 16  # samples that must match where the stream goes on after silence
 # A server stall costs whole cycles of its sound; more than this is no longer
 # a stall now and then, and fails.
 MOST_REPLACED = 0.05
@@ -67,10 +67,30 @@ def sent_payloads(path):
 
 
 def resumes(expected, i, heard, j):
-    """Whether heard from j goes on as expected from i (for HEAD samples,
-    or to the end of expected)."""
+    """Whether heard from j goes on as expected from i (for HEAD samples),
+    or expected has ended."""
     want = expected[i:i + HEAD]
-    return len(want) > 0 and heard[j:j + len(want)] == want
+    return heard[j:j + len(want)] == want
+
+
+def even_find(haystack, needle):
+    """The first sample-aligned offset of needle in haystack (bytes), or -1."""
+    at = haystack.find(needle)
+    while at >= 0 and at % 2:
+        at = haystack.find(needle, at + 1)
+    return at
+
+
+def locate(expected, heard):
+    """Where in heard the stream starts, and how many of its first samples
+    a stalled server played as silence; None if it is not found. Whatever
+    the loudspeaker played before the call (a ring) is passed over."""
+    heard_bytes = heard.tobytes()
+    for skipped in range(2 * BLOCK):
+        at = even_find(heard_bytes, expected[skipped:skipped + HEAD].tobytes()) // 2
+        if at >= skipped and not any(heard[at - skipped:at]):
+            return at, skipped
+    return None
 
 
 def follow(expected, heard):
@@ -78,38 +98,39 @@ def follow(expected, heard):
     stretches a stalled server played as silence, as (sample, length), and
     how many silences came inside a block; or a string saying where the
     stream was lost."""
-    # Whatever the loudspeaker played before the call (a ring) is passed over.
-    heard_bytes, head = heard.tobytes(), expected[:HEAD].tobytes()
-    start = heard_bytes.find(head)
-    while start >= 0 and start % 2:
-        start = heard_bytes.find(head, start + 1)
-    if start < 0:
+    found = locate(expected, heard)
+    if found is None:
         return "block 0 is not heard"
-    i, j = 0, start // 2
-    replaced, pauses = [], 0
+    j, i = found
+    replaced, pauses = ([(0, i)] if i else []), 0
     while i < len(expected):
         if j < len(heard) and heard[j] == expected[i]:
             i, j = i + 1, j + 1
             continue
-        if j >= len(heard):
-            return f"what was heard ends at block {i // BLOCK}, sample {i % BLOCK}"
-        if heard[j] != 0:
-            return f"block {i // BLOCK} differs at its sample {i % BLOCK}: heard {heard[j]}"
-        silence = j
+        # A silence, taken whole: the zeros just passed matched the stream's
+        # own quiet samples only if the stream goes on after all of them.
+        start = j
+        while start > 0 and heard[start - 1] == 0 and start > j - i:
+            start -= 1
+        i -= j - start
         while j < len(heard) and heard[j] == 0:
             j += 1
-        # The stream goes on after the silence where it paused, or, when the
-        # server missed cycles, up to the silence's length further on.
-        skipped = next((d for d in range(j - silence + 1) if resumes(expected, i + d, heard, j)),
-                       None)
-        if skipped is None:
-            return (f"block {i // BLOCK} is not heard after {j - silence} samples of silence "
+        if j == start:
+            return f"block {i // BLOCK} differs at its sample {i % BLOCK}: heard {heard[j]}"
+        # It holds as much of the stream as goes on after it: none where the
+        # listener or the server paused, the cycles a stalled server missed.
+        held = min(j - start, len(expected) - i)
+        covered = next((d for d in range(held + 1) if resumes(expected, i + d, heard, j)), None)
+        if covered is None:
+            if j >= len(heard):
+                return f"what was heard ends at block {i // BLOCK}, sample {i % BLOCK}"
+            return (f"block {i // BLOCK} is not heard after {j - start} samples of silence "
                     f"at its sample {i % BLOCK}")
-        if skipped:
-            replaced.append((i, skipped))
-        elif i % BLOCK:
+        if any(expected[i:i + covered]):
+            replaced.append((i, covered))
+        if j - start > covered and (i + covered) % BLOCK:
             pauses += 1
-        i += skipped
+        i += covered
     return replaced, pauses
 
 
