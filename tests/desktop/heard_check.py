@@ -115,7 +115,7 @@ def follow(expected, heard):
         i -= j - start
         while j < len(heard) and heard[j] == 0:
             j += 1
-        if j == start:
+        if j == start < len(heard):
             return f"block {i // BLOCK} differs at its sample {i % BLOCK}: heard {heard[j]}"
         # It holds as much of the stream as goes on after it: none where the
         # listener or the server paused, the cycles a stalled server missed.
