@@ -13,28 +13,10 @@ set -euo pipefail
 
 if [[ ${1:-} != --inside ]]; then
   dir=$1
-  mkdir -p "$dir/run" "$dir/config/pipewire/pipewire.conf.d"
+  mkdir -p "$dir/run" "$dir/config"
   chmod 700 "$dir/run"
-  # One graph rate, the programs' own, so what is played is what is heard.
-  # Cycles of no less than 32 ms: a server without real-time scheduling on
-  # a loaded virtual machine misses 8 ms cycles often, and each cycle it
-  # misses is played as silence (the check counts those); the pulse side
-  # sizes its streams' buffers for such cycles.
-  cat >"$dir/config/pipewire/pipewire.conf.d/rate.conf" <<'CONF'
-context.properties = {
-    default.clock.rate = 8000
-    default.clock.allowed-rates = [ 8000 ]
-    default.clock.min-quantum = 256
-}
-CONF
-  mkdir -p "$dir/config/pipewire/pipewire-pulse.conf.d"
-  cat >"$dir/config/pipewire/pipewire-pulse.conf.d/cycle.conf" <<'CONF'
-pulse.properties = {
-    pulse.min.quantum = 256/8000
-    pulse.min.req = 256/8000
-    pulse.min.frag = 256/8000
-}
-CONF
+  # The test servers' settings: 8000 Hz, 32 ms cycles.
+  cp -r "$(dirname "$0")/pipewire" "$dir/config/"
   export XDG_RUNTIME_DIR=$dir/run HOME=$dir XDG_CONFIG_HOME=$dir/config
   export PIPEWIRE_RUNTIME_DIR=$dir/run PULSE_RUNTIME_PATH=$dir/run/pulse
   exec dbus-run-session -- "$0" --inside "$@"
