@@ -113,31 +113,35 @@ long code_rest(const std::int16_t* x, std::size_t from, Group& q, AdpcmState& st
 // the other parity and the rest coded plainly after it. Never code 8 at step
 // index 0: that belongs to marks.
 Group code_group(const std::int16_t* x, int want, AdpcmState& state) {
+  // The plain codes, with the state and the error so far before each.
   Group plain{};
-  AdpcmState after = state;
-  code_rest(x, 0, plain, after);
+  std::array<AdpcmState, group_codes + 1> at{};
+  std::array<long, group_codes + 1> before{};
+  at[0] = state;
+  for (std::size_t i = 0; i < group_codes; ++i) {
+    at[i + 1] = at[i];
+    plain[i] = scalar::code_for(x[i], at[i]);
+    before[i + 1] = before[i] + squared(apply(plain[i], at[i + 1]) - x[i]);
+  }
   if (parity(plain) == want) {
-    state = after;
+    state = at[group_codes];
     return plain;
   }
   Group best{};
-  long best_error = -1, before = 0;
-  AdpcmState at = state;
+  long best_error = -1;
   for (std::size_t j = 0; j < group_codes; ++j) {
     for (int q = (plain[j] & 1) ^ 1; q < 16; q += 2) {
-      if (q == 8 && at.step_index == 0) continue;
-      AdpcmState s = at;
-      const long here = before + squared(apply(q, s) - x[j]);
+      if (q == 8 && at[j].step_index == 0) continue;
+      AdpcmState s = at[j];
+      const long here = before[j] + squared(apply(q, s) - x[j]);
       if (best_error >= 0 && here >= best_error) continue;  // the rest only adds
       Group trial = plain;
       trial[j] = q;
       const long error = here + code_rest(x, j + 1, trial, s);
       if (parity(trial) != want || (best_error >= 0 && error >= best_error)) continue;
-      best = trial, best_error = error, after = s;
+      best = trial, best_error = error, state = s;
     }
-    before += squared(apply(plain[j], at) - x[j]);
   }
-  state = after;
   return best;
 }
 
