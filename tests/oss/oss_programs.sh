@@ -3,13 +3,15 @@
 # through a stand-in for /dev/dsp:
 #   oss_programs.sh card BUILD_DIR      the simulated card (libsimcard.so)
 #   oss_programs.sh desktop BUILD_DIR   the desktop companion, inside
-#       pipewire-session -r 8000 spk mic (null sinks "spk", the loudspeaker,
-#       and "mic", whose monitor is the microphone)
+#       pipewire-session -r 8000 -c tests/desktop/pipewire spk mic (null
+#       sinks "spk", the loudspeaker, and "mic", whose monitor is the
+#       microphone)
 # What they play must come out sample for sample (on the sound server with
-# silent gaps allowed where it ran dry), and what they record must be what
-# the card's input or the server's source gave. On the companion the tests'
-# own helper also checks non-blocking transfers (the card's are checked in
-# simcard_test). Exits 77 when a program or the sound server is missing.
+# silent gaps allowed where it ran dry or stalled), and what they record
+# must be what the card's input or the server's source gave. On the
+# companion the tests' own helper also checks non-blocking transfers (the
+# card's are checked in simcard_test). Exits 77 when a program or the sound
+# server is missing.
 set -uo pipefail
 
 kind=$1
@@ -77,6 +79,11 @@ samples() { python3 "$here/samples.py" "$@"; }
 
 samples make signal.wav 2 "$seed"
 samples make short.wav 0.5 "$seed"
+# Played on the desktop: long enough that a stalled server's cycle or two
+# stay within the check's bound. Not 1 or 2 s: Debian 12's sox, on any OSS
+# device, reads past its buffer and crashes when its last piece of a file
+# is between 4096 and 8192 samples long (1.5 s ends in 3808).
+samples make play.wav 1.5 "$seed"
 # The card's microphone: long enough that a program slow to start on a
 # loaded machine still records within it (the card plays it from its start).
 samples make long.wav 30 "$seed"
@@ -122,7 +129,7 @@ fi
 
 # --- The desktop companion -----------------------------------------------
 
-desktop_play() {  # NAME COMMAND...: plays short.wav, heard at spk's monitor
+desktop_play() {  # NAME COMMAND...: plays play.wav, heard at spk's monitor
   local name=$1
   shift
   parec -d spk.monitor --format=s16le --rate=8000 --channels=1 --raw --latency-msec=20 \
@@ -131,11 +138,11 @@ desktop_play() {  # NAME COMMAND...: plays short.wav, heard at spk's monitor
   pids+=("$recorder")
   await "pactl list short source-outputs | grep -q ." &&
     PULSE_SINK=spk LD_PRELOAD=$build/libvoxaria_desktop.so run "$@" &&
-    await "samples played short.wav $name.heard.raw --gaps >/dev/null 2>&1"
+    await "samples played play.wav $name.heard.raw --gaps >/dev/null 2>&1"
   local status=$?
   kill "$recorder"
   wait "$recorder" 2>/dev/null
-  ((status == 0)) && samples played short.wav "$name.heard.raw" --gaps
+  ((status == 0)) && samples played play.wav "$name.heard.raw" --gaps
 }
 
 desktop_record() {  # NAME COMMAND...: records NAME.wav from mic's monitor while signal.wav plays into mic
@@ -156,11 +163,11 @@ desktop_record() {  # NAME COMMAND...: records NAME.wav from mic's monitor while
 
 if [[ $kind == desktop ]]; then
   sox -q signal.wav -t raw signal.raw
-  check "sox plays through the companion" desktop_play sox-play sox -q short.wav -t oss /dev/dsp
+  check "sox plays through the companion" desktop_play sox-play sox -q play.wav -t oss /dev/dsp
   check "sox records from the companion" desktop_record sox-rec \
     sox -q -t oss -r 8000 -c 1 -b 16 -e signed /dev/dsp sox-rec.wav trim 0 1
   check "ecasound plays through the companion" desktop_play eca-play \
-    ecasound -q -f:16,1,8000 -i short.wav -o /dev/dsp
+    ecasound -q -f:16,1,8000 -i play.wav -o /dev/dsp
   check "ecasound records from the companion" desktop_record eca-rec \
     ecasound -q -f:16,1,8000 -i /dev/dsp -o eca-rec.wav -t:1
 fi
