@@ -62,8 +62,13 @@ std::vector<CardEvent> events_of_kind(const std::vector<CardEvent>& events,
 }
 
 std::vector<std::int16_t> read_wav(const std::filesystem::path& path) {
+  // Read whole in one go: an hour's recording is tens of megabytes.
+  std::error_code error;
+  const auto file_size = std::filesystem::file_size(path, error);
   std::ifstream in(path, std::ios::binary);
-  const std::vector<char> bytes{std::istreambuf_iterator<char>(in), {}};
+  std::vector<char> bytes(error ? 0 : file_size);
+  in.read(bytes.data(), static_cast<std::streamsize>(bytes.size()));
+  bytes.resize(static_cast<std::size_t>(in.gcount()));
   if (bytes.size() < 12 || std::memcmp(bytes.data(), "RIFF", 4) != 0 ||
       std::memcmp(bytes.data() + 8, "WAVE", 4) != 0)
     return {};
