@@ -25,7 +25,7 @@ import sys
 import wave
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "desktop"))
-from heard_check import MOST_REPLACED, follow  # noqa: E402
+from heard_check import MOST_REPLACED, even_find, follow  # noqa: E402
 
 
 def samples(path):
@@ -52,9 +52,7 @@ def without_silence(signal):
 
 def find(needle, haystack):
     """Sample index of needle's first whole appearance in haystack, or -1."""
-    at = haystack.tobytes().find(needle.tobytes())
-    while at >= 0 and at % 2:
-        at = haystack.tobytes().find(needle.tobytes(), at + 1)
+    at = even_find(haystack.tobytes(), needle.tobytes())
     return at // 2 if at >= 0 else -1
 
 
