@@ -35,17 +35,31 @@ bool readable(int fd, int nfds) {
 bool network_readable() { return readable(profile.call_socket, network_fds); }
 bool hang_up_requested() { return readable(STDIN_FILENO, STDIN_FILENO + 1); }
 
+// A side that fails ends the call for its peer too, as a hang-up would.
 int terminate() {
+  transmit_hang_up();
   message("Terminating..");
   return -1;
 }
 
-[[noreturn]] void hang_up() {
+[[noreturn]] void end_call() {
   close(profile.call_socket);
   if (audio_rd > 0) close(audio_rd);
   if (audio_wr > 0) close(audio_wr);
   message(profile.farewell);
   std::exit(1);
+}
+
+// The peer is told, so that its side of the call ends too.
+[[noreturn]] void hang_up() {
+  transmit_hang_up();
+  end_call();
+}
+
+void end_if_peer_hung_up() {
+  if (!peer_hung_up) return;
+  message("The other side hung up.");
+  end_call();
 }
 
 int collect() {
@@ -62,14 +76,16 @@ int ready_microphone() {
 }
 
 // Sends block after block for as long as the squelch hears speech; the
-// block that completes a silence is not sent.
+// block that completes a silence is not sent. What arrives meanwhile is
+// queued as it comes, so that the peer's hang-up is heard at once.
 int talk() {
   if (record_block(record_buffer) == -1) return -1;
   while (squelch_buffer(static_cast<int>(block_samples)) == 0) {
     resync_coder(record_buffer.data(), compressed_buffer.data(), block_samples, code);
     std::memcpy(transmit_buffer.data(), compressed_buffer.data(),
                 static_cast<std::size_t>(compressed_size));
-    if (transmit_audio() == -1) return -1;
+    if (transmit_audio() == -1 || receive_arrived() == -1) return -1;
+    if (peer_hung_up) return 0;
     if (record_block(record_buffer) == -1) return -1;
   }
   return 0;
@@ -105,11 +121,18 @@ int run_conversation() {
   message(profile.talk_prompt);
   for (;;) {
     if (collect() == -1) return terminate();
-    if (ready_microphone() == -1) return terminate();
-    if (talk() == -1) return terminate();
-    if (hang_up_requested()) hang_up();
-    if (isEmpty(headPtr)) continue;
-    if (play_queue() == -1) return terminate();
+    if (!peer_hung_up) {
+      if (ready_microphone() == -1) return terminate();
+      if (talk() == -1) return terminate();
+      // Hung up while the local talker spoke over the peer: what the peer
+      // said meanwhile is not waited for.
+      end_if_peer_hung_up();
+      if (hang_up_requested()) hang_up();
+    }
+    // What a listener had not yet heard of the peer is played before the
+    // peer's hang-up ends the call.
+    if (!isEmpty(headPtr) && play_queue() == -1) return terminate();
+    end_if_peer_hung_up();
   }
 }
 

@@ -9,8 +9,10 @@ namespace voxaria {
 extern AudioBlock play_buffer;  // the decoded block being played
 
 // Calibrates, then converses until a failure (-1, after "Terminating..") or
-// until input on standard input hangs up, which ends the process with
-// status 1. Reads the program profile, which must be filled.
+// until input on standard input hangs up or the peer hangs up, either of
+// which ends the process with status 1. A failure and a hang-up here are
+// told to the peer, whose call ends too. Reads the
+// program profile, which must be filled.
 int run_conversation();
 
 }  // namespace voxaria

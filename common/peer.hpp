@@ -20,8 +20,10 @@ std::string dotted_address(const in_addr& address);
 
 // The official name of the address's host entry, shown as printable_text
 // (a name comes from whoever runs the reverse zone), or the dotted address
-// when the lookup finds none.
+// when the lookup finds none or finds it later than host_lookup_limit: a
+// name server that does not answer must never hold up a ring or an answer.
 std::string host_name(const in_addr& address);
+inline constexpr int host_lookup_limit_ms = 1000;
 
 // Same family, port and address: the parts of a sender that matter.
 bool same_endpoint(const sockaddr_in& a, const sockaddr_in& b);

@@ -4,6 +4,8 @@
 #include <array>
 #include <cstdlib>
 
+#include "hang_up.hpp"
+
 namespace voxaria {
 
 namespace {
@@ -201,6 +203,10 @@ std::size_t find_mark(const std::uint8_t* codes, std::size_t sample_count) {
 
 }  // namespace
 
+void code_settling_to_zero(std::uint8_t* codes, AdpcmState& state) {
+  for (std::size_t i = 0; i < resync_settle_codes; ++i) put_code(codes, i, settle_toward(0, state));
+}
+
 bool is_resync_mark(const std::uint8_t* codes, std::size_t sample_count) {
   return find_mark(codes, sample_count) < sample_count;
 }
@@ -215,9 +221,12 @@ bool resync_coder(const std::int16_t* samples, std::uint8_t* codes, std::size_t 
     AdpcmState marked = state;
     adpcm_coder(samples, codes, start, marked);
     if (!code_mark(samples + start, codes + start / 2, marked)) continue;
-    state = marked;
     const std::size_t end = start + resync_mark_codes;
-    adpcm_coder(samples + end, codes + end / 2, sample_count - end, state);
+    adpcm_coder(samples + end, codes + end / 2, sample_count - end, marked);
+    // A late mark's settling may, in theory, end in negative zeros: a
+    // block of speech must never read as a hang-up.
+    if (sample_count == hang_up_bytes * 2 && is_hang_up(codes)) continue;
+    state = marked;
     return true;
   }
   if (sample_count < word_codes) {

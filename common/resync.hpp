@@ -46,4 +46,8 @@ extern int decode_trust;
 
 bool is_resync_mark(const std::uint8_t* codes, std::size_t sample_count);
 
+// Codes resync_settle_codes codes of magnitude below 4 into codes, each the
+// one that brings the prediction nearest 0: any step index ends at 0.
+void code_settling_to_zero(std::uint8_t* codes, AdpcmState& state);
+
 }  // namespace voxaria

@@ -6,10 +6,13 @@
 
 #include <algorithm>
 
+#include <cerrno>
 #include <cstring>
 #include <new>
 
+#include "adpcm.hpp"
 #include "console.hpp"
+#include "hang_up.hpp"
 #include "peer.hpp"
 #include "profile.hpp"
 #include "protocol.hpp"
@@ -23,6 +26,8 @@ PayloadBuffer transmit_buffer{};
 PayloadBuffer compressed_buffer{};
 QueueNode* headPtr = nullptr;
 QueueNode* tailPtr = nullptr;
+
+bool peer_hung_up = false;
 
 namespace {
 
@@ -46,33 +51,68 @@ bool wait_for_rest() {
   return FD_ISSET(profile.call_socket, &set);
 }
 
+// Takes one datagram into the payload being gathered, and a payload made
+// whole into the queue, or as the peer's hang-up; -1 when the receive
+// fails, errno telling why.
+int take_datagram(int flags) {
+  sockaddr_in sender{};
+  socklen_t sender_len = sizeof sender;
+  const ssize_t got = recvfrom(profile.call_socket, receive_buffer.data() + gathered,
+                               static_cast<std::size_t>(compressed_size - gathered), flags,
+                               reinterpret_cast<sockaddr*>(&sender), &sender_len);
+  if (got < 0) return -1;
+  // Anyone else's datagram is neither voice nor a reason to send ours there.
+  if (!same_endpoint(sender, latched_peer)) return 0;
+  *profile.peer = sender;
+  *profile.peer_len = sender_len;
+  gathered += static_cast<int>(got);
+  if (gathered < compressed_size) return 0;
+  gathered = 0;
+  if (is_hang_up(receive_buffer.data()))
+    peer_hung_up = true;
+  else
+    enqueue(&headPtr, &tailPtr);
+  return 0;
+}
+
+// The errors by which the peer's host says that nobody takes our datagrams
+// any more (the connected call socket hears of them).
+bool refused(int error) {
+  return error == ECONNREFUSED || error == EHOSTUNREACH || error == EHOSTDOWN ||
+         error == ENETUNREACH;
+}
+
+// The kernel reports a refusal ahead of the datagrams already queued: a
+// peer that hung up and closed its socket left its hang-up there.
+bool hung_up_before_refusing() {
+  while (take_datagram(MSG_DONTWAIT) == 0) {
+  }
+  return peer_hung_up;
+}
+
+bool nothing_more(int error) { return error == EAGAIN || error == EWOULDBLOCK; }
+
 }  // namespace
 
 void latch_peer() { latched_peer = *profile.peer; }
 
 int receive_audio() {
-  for (;;) {
-    sockaddr_in sender{};
-    socklen_t sender_len = sizeof sender;
-    const ssize_t got = recvfrom(profile.call_socket, receive_buffer.data() + gathered,
-                                 static_cast<std::size_t>(compressed_size - gathered), 0,
-                                 reinterpret_cast<sockaddr*>(&sender), &sender_len);
-    if (got < 0) {
+  do {
+    if (take_datagram(0) == -1) {
+      if (refused(errno) && hung_up_before_refusing()) return 0;
       message(profile.receive_failure);
       return -1;
     }
-    // Anyone else's datagram is neither voice nor a reason to send ours there.
-    if (same_endpoint(sender, latched_peer)) {
-      *profile.peer = sender;
-      *profile.peer_len = sender_len;
-      gathered += static_cast<int>(got);
-      if (gathered == compressed_size) break;
-    }
-    if (gathered == 0 || !wait_for_rest()) return 0;
-  }
-  gathered = 0;
-  enqueue(&headPtr, &tailPtr);
+  } while (gathered != 0 && wait_for_rest());
   return 0;
+}
+
+int receive_arrived() {
+  while (take_datagram(MSG_DONTWAIT) == 0) {
+  }
+  if (nothing_more(errno) || (refused(errno) && hung_up_before_refusing())) return 0;
+  message(profile.receive_failure);
+  return -1;
 }
 
 int transmit_audio() {
@@ -80,10 +120,18 @@ int transmit_audio() {
       sendto(profile.call_socket, transmit_buffer.data(), static_cast<std::size_t>(compressed_size),
              0, reinterpret_cast<const sockaddr*>(profile.peer), sizeof(sockaddr_in));
   if (sent < 0) {
+    if (refused(errno) && hung_up_before_refusing()) return 0;
     message("Connection closed by foreign host.");
     return -1;
   }
   return 0;
+}
+
+void transmit_hang_up() {
+  code_hang_up(transmit_buffer.data(), code);
+  for (int i = 0; i < hang_up_copies; ++i)
+    sendto(profile.call_socket, transmit_buffer.data(), hang_up_bytes, 0,
+           reinterpret_cast<const sockaddr*>(profile.peer), sizeof(sockaddr_in));
 }
 
 void enqueue(QueueNode** head, QueueNode** tail) {

@@ -1,17 +1,23 @@
 // voxariad: the ring daemon. Serves one knock on UDP port 7000 after
 // another: greets the caller, rings here until the answering program runs,
-// telling the caller "no" after every ring and "yes" once it runs, then
-// waits for that call to end.
+// telling the caller "no" after every ring (and every second) and "yes"
+// once it runs, then waits for that call to end. A caller that has gone,
+// or that nobody answers for a minute, is rung no more.
 
 #include <fcntl.h>
+#include <linux/errqueue.h>
 #include <netinet/in.h>
+#include <spawn.h>
 #include <sys/socket.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <array>
+#include <cerrno>
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <ctime>
 #include <string>
 
@@ -27,7 +33,21 @@ namespace protocol = voxaria::protocol;
 constexpr char probe_path[] = "./voxaria_server";
 constexpr char ring_command[] = "cat phone.au > /dev/audio";
 constexpr char ring_device[] = "/dev/audio";
-constexpr unsigned ring_pause_seconds = 7;
+
+// While it rings the daemon looks around every tick: whether the callee has
+// answered (so that the caller hears "yes" at once, also in the middle of a
+// pause) and whether the caller's host has refused a reply (the caller is
+// gone). The pace is the card's, as a sleep: the cadence stays the sound,
+// then 7 seconds of quiet.
+constexpr timespec tick = {0, 50'000'000};
+constexpr int ticks_per_second = 20;
+constexpr int ring_pause_ticks = 7 * ticks_per_second;
+// A caller takes every "no" for "still ringing": one a second besides the
+// one after each ring lets a caller that has gone be noticed within one.
+constexpr int ticks_between_noes = ticks_per_second;
+// A caller that cannot be heard from (a forged address, a firewall, a host
+// gone) must not hold the phone for ever.
+constexpr int longest_ring_ticks = 60 * ticks_per_second;
 // Between two probes while a call lasts: short enough that the next caller
 // is served a few milliseconds after the call ends, long enough that the
 // wait costs next to nothing.
@@ -54,16 +74,114 @@ ssize_t send_to_caller(const char* data, std::size_t length) {
                 caller_len);
 }
 
+// The errors by which a host says that nobody takes our datagrams.
+bool refusal(int error) {
+  return error == ECONNREFUSED || error == EHOSTUNREACH || error == EHOSTDOWN ||
+         error == ENETUNREACH;
+}
+
+// Reads the refusals the socket has heard of (it asks for them, as an
+// unconnected socket is told nothing otherwise); true when one was for a
+// datagram to the caller. Reading them also keeps a refusal meant for an
+// earlier caller from failing a send to this one.
+bool caller_refused() {
+  bool refused = false;
+  for (;;) {
+    sockaddr_in to{};
+    std::array<char, 512> control{};
+    msghdr error{};
+    error.msg_name = &to;
+    error.msg_namelen = sizeof to;
+    error.msg_control = control.data();
+    error.msg_controllen = control.size();
+    if (recvmsg(daemon_socket, &error, MSG_ERRQUEUE | MSG_DONTWAIT) < 0) return refused;
+    for (cmsghdr* c = CMSG_FIRSTHDR(&error); c != nullptr; c = CMSG_NXTHDR(&error, c)) {
+      if (c->cmsg_level != IPPROTO_IP || c->cmsg_type != IP_RECVERR) continue;
+      sock_extended_err report{};
+      std::memcpy(&report, CMSG_DATA(c), sizeof report);
+      if (refusal(static_cast<int>(report.ee_errno)) && voxaria::same_endpoint(to, caller))
+        refused = true;
+    }
+  }
+}
+
+// A reply the caller's host refuses means the caller is gone. A send that
+// fails on a refusal heard for someone else is tried again.
+bool reply_reaches_caller(const protocol::RingStatus& reply) {
+  for (int tries = 0; tries < 2; ++tries) {
+    if (send_to_caller(reply.data(), protocol::ring_status_size) >= 0) return true;
+    if (!refusal(errno) || caller_refused()) return false;
+  }
+  return false;
+}
+
 // Where nothing serves /dev/audio (no device, no sound layer), the shell's
 // redirection would create a regular file of that name in /dev: the ring is
 // then silent instead.
 bool ring_device_served() { return access(ring_device, W_OK) == 0; }
 
-void ring(const std::string& name) {
+// The ring sound plays in a shell of its own process group, so that the
+// whole of it can be stopped when the callee answers or the caller goes.
+pid_t start_ring_sound() {
+  if (!ring_device_served()) return -1;
+  posix_spawnattr_t attributes;
+  posix_spawnattr_init(&attributes);
+  posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETPGROUP);
+  posix_spawnattr_setpgroup(&attributes, 0);
+  const char* const argv[] = {"sh", "-c", ring_command, nullptr};
+  pid_t shell = -1;
+  const int failed = posix_spawn(&shell, "/bin/sh", nullptr, &attributes,
+                                 const_cast<char* const*>(argv), environ);
+  posix_spawnattr_destroy(&attributes);
+  if (failed != 0) {
+    std::fprintf(stderr, "voxariad: posix_spawn /bin/sh: %s\n", std::strerror(failed));
+    return -1;
+  }
+  return shell;
+}
+
+bool still_playing(pid_t shell) { return shell > 0 && waitpid(shell, nullptr, WNOHANG) == 0; }
+
+void stop_ring_sound(pid_t shell) {
+  if (!still_playing(shell)) return;
+  kill(-shell, SIGTERM);
+  waitpid(shell, nullptr, 0);
+}
+
+enum class Ringing { on, answered, caller_gone };
+
+// Waits one tick, then tells what has changed; ticks counts them since the
+// knock.
+Ringing look_around(int& ticks) {
+  nanosleep(&tick, nullptr);
+  ++ticks;
+  if (answering_program_running()) return Ringing::answered;
+  if (caller_refused() || ticks >= longest_ring_ticks) return Ringing::caller_gone;
+  if (ticks % ticks_between_noes == 0 && !reply_reaches_caller(protocol::ring_status_no))
+    return Ringing::caller_gone;
+  return Ringing::on;
+}
+
+void print_notice(const std::string& name) {
   std::printf("\n\nThe host %s is trying to contact you by Voxaria.\n", name.c_str());
   std::printf("Please launch your Voxaria application.\n");
-  if (!ring_device_served()) return;
-  [[maybe_unused]] const int ignored = std::system(ring_command);
+}
+
+// Rings until the callee answers or the caller has gone: the sound and a
+// "no", then 7 seconds of quiet, again and again.
+Ringing ring(const std::string& name) {
+  int ticks = 0;
+  Ringing state = answering_program_running() ? Ringing::answered : Ringing::on;
+  while (state == Ringing::on) {
+    print_notice(name);
+    const pid_t sound = start_ring_sound();
+    while (state == Ringing::on && still_playing(sound)) state = look_around(ticks);
+    stop_ring_sound(sound);
+    if (state != Ringing::on) break;
+    if (!reply_reaches_caller(protocol::ring_status_no)) return Ringing::caller_gone;
+    for (int t = 0; t < ring_pause_ticks && state == Ringing::on; ++t) state = look_around(ticks);
+  }
+  return state;
 }
 
 // The call lasts as long as the answering program runs.
@@ -72,24 +190,32 @@ void wait_for_end_of_call() {
     clock_nanosleep(CLOCK_MONOTONIC, 0, &probe_interval, nullptr);
 }
 
-void serve_knock() {
+// Takes the next knock; a refusal heard for an earlier caller, which the
+// kernel reports ahead of what is queued, is no knock.
+void receive_knock() {
   std::array<char, protocol::knock_limit> knock;
-  if (recvfrom(daemon_socket, knock.data(), knock.size(), 0, reinterpret_cast<sockaddr*>(&caller),
-               &caller_len) < 0)
-    std::printf("Error receiving response from the client.\n");
-  const std::string name = voxaria::host_name(caller.sin_addr);
+  for (;;) {
+    if (recvfrom(daemon_socket, knock.data(), knock.size(), 0,
+                 reinterpret_cast<sockaddr*>(&caller), &caller_len) >= 0)
+      return;
+    if (!refusal(errno)) break;
+    caller_refused();
+  }
+  std::printf("Error receiving response from the client.\n");
+}
+
+void serve_knock() {
+  receive_knock();
+  caller_refused();  // what is left of earlier callers
+  // The greeting leaves before the caller's name is looked up: a name
+  // server that does not answer must not hold up the ring.
   if (send_to_caller(protocol::greeting, sizeof protocol::greeting) < 0)
     std::printf("Error responding to the client request.\n");
-
-  while (!answering_program_running()) {
-    ring(name);
-    if (send_to_caller(protocol::ring_status_no.data(), protocol::ring_status_size) < 0) {
-      // The caller is gone: the go-ahead to nobody fails and ends this knock.
-      std::printf("Connection closed by client.\n");
-      caller = sockaddr_in{};
-      break;
-    }
-    sleep(ring_pause_seconds);
+  const std::string name = voxaria::host_name(caller.sin_addr);
+  if (ring(name) == Ringing::caller_gone) {
+    // The go-ahead to nobody fails and ends this knock.
+    std::printf("Connection closed by client.\n");
+    caller = sockaddr_in{};
   }
   if (send_to_caller(protocol::ring_status_yes.data(), protocol::ring_status_size) < 0) return;
   wait_for_end_of_call();
@@ -102,6 +228,11 @@ int bind_daemon_port() {
     std::printf("Cant open datagram socket.\n");
     return -1;
   }
+  // Without it an unconnected socket is never told that a caller's host
+  // refused a reply, and a caller that has gone would be rung for ever.
+  const int on = 1;
+  if (setsockopt(daemon_socket, IPPROTO_IP, IP_RECVERR, &on, sizeof on) < 0)
+    std::perror("setsockopt IP_RECVERR");
   sockaddr_in self{};
   self.sin_family = AF_INET;
   self.sin_addr.s_addr = htonl(INADDR_ANY);

@@ -1,7 +1,8 @@
 // The voice receive path on a real UDP socket: arbitrary sequences of
 // datagrams of any length from the latched peer and from a stranger, some
 // waiting in the socket together, collected as the call loop does. What is
-// queued must be exactly the peer's bytes, 64 at a time.
+// queued must be exactly the peer's bytes, 64 at a time, but for a payload
+// that is the peer's hang-up, which is told instead.
 //
 // Input: records of 3 bytes and a body. Byte 0: bit 7 from the stranger,
 // bit 6 leave it waiting with the next ones, bit 5 the length is bytes 1-2
@@ -97,16 +98,26 @@ void collect() {
   while (readable(0));
 }
 
+// The peer's hang-up: 88 codes of magnitude below 4, then codes 8 only.
+bool hang_up(const std::array<std::uint8_t, 64>& p) {
+  return std::all_of(p.begin(), p.begin() + 44, [](std::uint8_t b) { return (b & 0x44) == 0; }) &&
+         std::all_of(p.begin() + 44, p.end(), [](std::uint8_t b) { return b == 0x88; });
+}
+
 struct Model {
   std::vector<std::uint8_t> queued;
   std::array<std::uint8_t, 64> part{};
   std::size_t gathered = 0;
+  bool hung_up = false;
   void from_peer(const std::uint8_t* body, std::size_t length) {
     const std::size_t taken = std::min(length, part.size() - gathered);
     std::copy(body, body + taken, part.begin() + static_cast<std::ptrdiff_t>(gathered));
     gathered += taken;
     if (gathered == part.size()) {
-      queued.insert(queued.end(), part.begin(), part.end());
+      if (hang_up(part))
+        hung_up = true;
+      else
+        queued.insert(queued.end(), part.begin(), part.end());
       gathered = 0;
     }
   }
@@ -162,7 +173,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     dequeue(&headPtr, &tailPtr);
     queued.insert(queued.end(), compressed_buffer.begin(), compressed_buffer.begin() + 64);
   }
-  if (queued != model.queued || model.gathered != 0) std::abort();
+  if (queued != model.queued || model.gathered != 0 || peer_hung_up != model.hung_up) std::abort();
+  peer_hung_up = false;
   // A stranger never takes over where voice goes.
   if (std::memcmp(&peer_address, &latched, sizeof latched) != 0) std::abort();
   return 0;

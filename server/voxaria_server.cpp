@@ -54,6 +54,17 @@ int bind_call_port() {
   return 0;
 }
 
+// From now on the kernel hands this socket the caller's datagrams alone:
+// strangers can neither be heard nor fill its queue, and a caller whose
+// socket has closed is reported by the next receive or send.
+int hear_only_the_caller() {
+  if (connect(server_socket, reinterpret_cast<const sockaddr*>(&ext_client), cli_len) < 0) {
+    std::perror("connecting to the caller");
+    return -1;
+  }
+  return 0;
+}
+
 int network_connection() {
   if (bind_call_port() == -1) return -1;
   ext_client.sin_family = AF_INET;
@@ -63,10 +74,14 @@ int network_connection() {
   std::array<char, protocol::call_opening_limit> opening{};
   const ssize_t got = recvfrom(server_socket, opening.data(), opening.size(), 0,
                                reinterpret_cast<sockaddr*>(&ext_client), &cli_len);
+  if (got >= 0 && hear_only_the_caller() == -1) return -1;
+  // The answer leaves before the caller's name is looked up: a name
+  // server that does not answer must not hold up the call.
+  const bool answered = sendto(server_socket, protocol::call_answer, sizeof protocol::call_answer,
+                               0, reinterpret_cast<const sockaddr*>(&ext_client), cli_len) >= 0;
   std::printf("The client %s has established a connection with us\n", caller_name(got).c_str());
   std::fflush(stdout);
-  if (sendto(server_socket, protocol::call_answer, sizeof protocol::call_answer, 0,
-             reinterpret_cast<const sockaddr*>(&ext_client), cli_len) < 0) {
+  if (!answered) {
     message("Error responding to the client.");
     return -1;
   }

@@ -289,5 +289,76 @@ TEST_F(Answering, EndsTheCallWhenTheCardStopsPlaying) {
       << server->out();
 }
 
+bool looks_like_hang_up(const std::vector<std::uint8_t>& p) {
+  return p.size() == 64 &&
+         std::all_of(p.begin(), p.begin() + 44, [](std::uint8_t b) { return (b & 0x44) == 0; }) &&
+         std::all_of(p.begin() + 44, p.end(), [](std::uint8_t b) { return b == 0x88; });
+}
+
+// Either side's hang-up ends both: the callee's Enter sends the caller the
+// hang-up twice (one may be lost), and one copy from the caller ends the
+// callee's side at once.
+TEST_F(Answering, HangsUpBothWays) {
+  auto server = answered(card("callee"));
+  ASSERT_TRUE(server->wait_for_output("Please begin the conversation"));
+  server->send_input("\n");
+  EXPECT_EQ(server->wait_exit(), 1);
+  for (int copy = 0; copy < 2; ++copy) {
+    const auto got = caller.receive(2s);
+    ASSERT_TRUE(got) << "copy " << copy;
+    EXPECT_TRUE(looks_like_hang_up(got->bytes)) << "copy " << copy;
+  }
+  EXPECT_FALSE(caller.receive(200ms));
+
+  std::vector<std::uint8_t> hang_up(64, 0x88);
+  std::fill(hang_up.begin(), hang_up.begin() + 44, 0x00);
+  auto again = answered(card("again"));
+  ASSERT_TRUE(again->wait_for_output("Please begin the conversation"));
+  caller.send_to(protocol::call_port, hang_up.data(), hang_up.size());
+  EXPECT_EQ(again->wait_exit(2s), 1);
+  EXPECT_TRUE(again->out().ends_with(
+      "Please begin the conversation. Click on HANGUP to terminate.\n"
+      "The other side hung up.\nThank you for using the Voxaria.\n"))
+      << again->out();
+}
+
+// A caller that vanished without a word (killed, its host gone) is noticed
+// when the callee talks: its host refuses the voice.
+TEST_F(Answering, EndsTheCallWhenTheCallerHasGone) {
+  const Timeline timeline(speed);
+  auto gone = std::make_unique<UdpPeer>();
+  auto server = run("voxaria_server", {}, card("callee", talking(timeline, 6, 2)));
+  wait_until_bound(protocol::call_port);
+  gone->send_to(protocol::call_port, protocol::call_opening, sizeof protocol::call_opening);
+  ASSERT_TRUE(gone->receive()) << "no call answer";
+  gone.reset();
+  EXPECT_EQ(server->wait_exit(30s), 255);
+  EXPECT_TRUE(server->out().ends_with("Connection closed by foreign host.\nTerminating..\n"))
+      << server->out();
+}
+
+// The call answer leaves at once; the caller's name follows when the name
+// server gives it in time, and its address otherwise.
+TEST_F(Answering, AnswersWithoutWaitingForTheNameServer) {
+  const auto name_server = use_silent_name_server(dir.path);
+  if (!name_server) GTEST_SKIP() << "needs network and mount namespaces of its own (run as root)";
+  auto server = run("voxaria_server", {}, card("callee"));
+  wait_until_bound(protocol::call_port);
+  const UdpPeer unnamed("127.0.0.2");
+  const auto opened = std::chrono::steady_clock::now();
+  unnamed.send_to(protocol::call_port, protocol::call_opening, sizeof protocol::call_opening);
+  ASSERT_TRUE(unnamed.receive(5s)) << "no call answer";
+  const Seconds answered_after = std::chrono::steady_clock::now() - opened;
+  EXPECT_TRUE(server->wait_for_output("The client 127.0.0.2 has established a connection with us\n"))
+      << server->out();
+  const Seconds named_after = std::chrono::steady_clock::now() - opened;
+  std::printf("answered %.2f s, caller named %.2f s after the opening\n", answered_after.count(),
+              named_after.count());
+  EXPECT_LT(answered_after.count(), 1.0);
+  EXPECT_LT(named_after.count(), 2.0);
+  server->close_input();
+  EXPECT_EQ(server->wait_exit(), 1);
+}
+
 }  // namespace
 }  // namespace voxaria::test

@@ -5,6 +5,8 @@
 
 #include <thread>
 
+#include "adpcm.hpp"
+#include "card_record.hpp"
 #include "conversation_fixture.hpp"
 
 namespace voxaria::test {
@@ -173,6 +175,116 @@ TEST_F(Caller, ShowsControlBytesOfReceivedTextsEscaped) {
   EXPECT_TRUE(caller->wait_for_output("Hold on"));
   EXPECT_TRUE(caller->out().starts_with(
       "Detected one half duplex sound card.\n\\x1B[2J\\\\\\x7F\nok\\x0D\\x9B\nHold on"))
+      << caller->out();
+}
+
+// The hang-up, as any peer would write it: 88 codes of magnitude 0, then
+// code 8 only.
+std::vector<std::uint8_t> hang_up_payload() {
+  std::vector<std::uint8_t> payload(64, 0x88);
+  std::fill(payload.begin(), payload.begin() + 44, 0x00);
+  return payload;
+}
+
+TEST_F(Caller, GivesUpOnInputWhileTheCalleeIsRung) {
+  auto caller = run("voxaria_client", {"127.0.0.1"}, card("caller"));
+  reply(greet(standard_greeting()), protocol::ring_status_no);
+  ASSERT_TRUE(caller->wait_for_output("Waiting for the party"));
+  caller->send_input("\n");
+  EXPECT_EQ(caller->wait_exit(2s), 1);
+  EXPECT_TRUE(caller->out().ends_with("Voxaria...\nThank you for using Voxaria.\n")) << caller->out();
+  EXPECT_FALSE(answering.receive(200ms)) << "opened a call it had given up";
+}
+
+// Nobody there: no daemon on the host (its host refuses the knock), a
+// daemon that never greets, one that stops replying while it rings.
+TEST_F(Caller, SaysSoWhenNoDaemonIsThere) {
+  auto caller = run("voxaria_client", {"127.0.0.3"}, card("caller"));
+  EXPECT_EQ(caller->wait_exit(5s), 255);
+  EXPECT_EQ(caller->out(),
+            "Detected one half duplex sound card.\n"
+            "No answer from 127.0.0.3: no ring daemon there.\n"
+            "Terminating..\n");
+}
+
+// The caller gives up no sooner than `least` after `since`, saying why.
+void expect_no_reply_after(Process& caller, std::chrono::steady_clock::time_point since,
+                           double least) {
+  EXPECT_EQ(caller.wait_exit(Seconds(least + 10)), 255);
+  EXPECT_GT(Seconds(std::chrono::steady_clock::now() - since).count(), least - 0.5);
+  EXPECT_TRUE(caller.out().ends_with("No answer from 127.0.0.1: its ring daemon does not reply.\n"
+                                     "Terminating..\n"))
+      << caller.out();
+}
+
+TEST_F(Caller, SaysSoWhenTheKnockIsNotGreeted) {
+  auto caller = run("voxaria_client", {"127.0.0.1"}, card("caller"));
+  ASSERT_TRUE(daemon.receive()) << "no knock";
+  expect_no_reply_after(*caller, std::chrono::steady_clock::now(), 10);
+}
+
+// A daemon's replies may be a ring and a pause apart: the caller waits at
+// least 20 s, and twice the longest gap so far, before it gives up.
+TEST_F(Caller, SaysSoWhenTheDaemonStopsReplying) {
+  auto caller = run("voxaria_client", {"127.0.0.1"}, card("caller"));
+  reply(greet(standard_greeting()), protocol::ring_status_no);
+  expect_no_reply_after(*caller, std::chrono::steady_clock::now(), 20);
+}
+
+// "yes" comes as soon as the answering program runs, maybe before it has
+// bound the call port: an opening the callee's host refused reached nobody,
+// and is sent again.
+TEST_F(Caller, SendsTheOpeningAgainUntilTheAnsweringProgramHasItsPort) {
+  const UdpPeer daemon_there("127.0.0.4", protocol::daemon_port);
+  auto caller = run("voxaria_client", {"127.0.0.4"}, card("caller"));
+  auto knock = daemon_there.receive();
+  ASSERT_TRUE(knock);
+  daemon_there.send_to(knock->from, protocol::greeting, sizeof protocol::greeting);
+  daemon_there.send_to(knock->from, protocol::ring_status_yes.data(), protocol::ring_status_size);
+  std::this_thread::sleep_for(700ms);  // openings refused meanwhile
+  const UdpPeer late("127.0.0.4", protocol::call_port);
+  const auto opening = late.receive(2s);
+  ASSERT_TRUE(opening) << "the opening was not sent again";
+  EXPECT_EQ(opening->bytes, bytes_of(protocol::call_opening, sizeof protocol::call_opening));
+  late.send_to(opening->from, protocol::call_answer, sizeof protocol::call_answer);
+  EXPECT_TRUE(caller->wait_for_output("Please begin the conversation")) << caller->out();
+  EXPECT_FALSE(late.receive(500ms)) << "the opening came twice";
+  caller->close_input();
+  EXPECT_EQ(caller->wait_exit(), 1);
+}
+
+// An answering program that follows the same datagrams but knows nothing of
+// what we add: its plain voice is played, and its hang-up, once, ends the
+// caller's side at once. Strangers' datagrams never reach the call.
+TEST_F(Caller, PlaysAnOlderCalleeAndEndsWhenItHangsUp) {
+  auto caller = run("voxaria_client", {"127.0.0.1"}, card("caller"));
+  reply(greet(standard_greeting()), protocol::ring_status_yes);
+  const auto opening = answering.receive();
+  ASSERT_TRUE(opening);
+  answering.send_to(opening->from, protocol::call_answer, sizeof protocol::call_answer);
+  ASSERT_TRUE(caller->wait_for_output("Please begin the conversation"));
+  std::vector<std::int16_t> tone(128 * 20);
+  for (std::size_t i = 0; i < tone.size(); ++i)
+    tone[i] = static_cast<std::int16_t>(6000 * ((i / 16) % 2 ? 1 : -1));
+  AdpcmState state;
+  const UdpPeer stranger;
+  for (std::size_t at = 0; at < tone.size(); at += 128) {
+    std::array<std::uint8_t, 64> payload{};
+    adpcm_coder(tone.data() + at, payload.data(), 128, state);
+    answering.send_to(opening->from, payload.data(), payload.size());
+    stranger.send_to(opening->from, payload.data(), payload.size());
+  }
+  const auto card_writes = [&] {
+    return report::events_of_kind(report::read_card_log(dir / "caller.log"), "write").size();
+  };
+  for (auto until = std::chrono::steady_clock::now() + 10s;
+       card_writes() < 20 && std::chrono::steady_clock::now() < until;)
+    std::this_thread::sleep_for(20ms);
+  EXPECT_EQ(card_writes(), 20u) << "the older callee's voice was not played, or not alone";
+  const auto hang_up = hang_up_payload();
+  answering.send_to(opening->from, hang_up.data(), hang_up.size());
+  EXPECT_EQ(caller->wait_exit(2s), 1);
+  EXPECT_TRUE(caller->out().ends_with("The other side hung up.\nThank you for using Voxaria.\n"))
       << caller->out();
 }
 

@@ -4,6 +4,7 @@
 #include "transport.hpp"
 
 #include <gtest/gtest.h>
+#include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -156,6 +157,38 @@ TEST_F(Transport, HandsBackAnIncompletePayloadWhenStandardInputIsReadable) {
   dup2(saved_stdin, STDIN_FILENO);
   for (int fd : {saved_stdin, input[0], input[1]}) close(fd);
   EXPECT_EQ(queued_payloads(), whole);
+}
+
+// The call socket, connected, hears that the peer's socket has closed; what
+// the peer sent before it closed is still taken, its hang-up included.
+TEST_F(Transport, TellsAPeerThatHungUpFromOneThatIsGone) {
+  std::vector<std::uint8_t> hang_up(64, 0x88);
+  std::fill(hang_up.begin(), hang_up.begin() + 44, 0x00);
+  for (bool hung_up : {true, false}) {
+    SCOPED_TRACE(hung_up ? "hung up" : "gone");
+    const UdpPeer call;
+    auto leaving = std::make_unique<UdpPeer>();
+    sockaddr_in to = leaving->address();
+    socklen_t to_len = sizeof to;
+    profile = Profile{
+        .call_socket = call.fd, .peer = &to, .peer_len = &to_len, .receive_failure = "GONE"};
+    latch_peer();
+    peer_hung_up = false;
+    ASSERT_EQ(connect(call.fd, reinterpret_cast<const sockaddr*>(&to), sizeof to), 0);
+    leaving->send_to(call.port(), payload(1).data(), 64);
+    if (hung_up) leaving->send_to(call.port(), hang_up.data(), hang_up.size());
+    leaving.reset();
+    ASSERT_EQ(transmit_audio(), 0) << "the send goes out; the refusal comes back after it";
+    pollfd refused{call.fd, 0, 0};
+    ASSERT_EQ(poll(&refused, 1, 2000), 1) << "no refusal came back";
+    testing::internal::CaptureStdout();
+    const int result = receive_arrived();
+    EXPECT_EQ(testing::internal::GetCapturedStdout(), hung_up ? "" : "GONE\n");
+    EXPECT_EQ(result, hung_up ? 0 : -1);
+    EXPECT_EQ(peer_hung_up, hung_up);
+    EXPECT_EQ(queued_payloads(), payload(1)) << "what came before is lost";
+  }
+  peer_hung_up = false;
 }
 
 }  // namespace

@@ -5,6 +5,8 @@
 
 #include "resync.hpp"
 
+#include "hang_up.hpp"
+
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -216,6 +218,50 @@ TEST_F(Resync, MarksOnlyWhereThereIsQuietForIt) {
       EXPECT_FALSE(sent.marked[b]) << "block " << b;
     }
     EXPECT_EQ(sent.marked[b], is_resync_mark(sent.payloads[b].data(), block)) << "block " << b;
+  }
+}
+
+// The hang-up, written out here on its own: 88 codes of magnitude below 4,
+// then code 8 only.
+bool looks_like_hang_up(const Payload& p) {
+  for (std::size_t i = 0; i < block; ++i) {
+    const int code = i % 2 == 0 ? p[i / 2] >> 4 : p[i / 2] & 0x0F;
+    if (i < resync_settle_codes ? (code & 4) != 0 : code != 8) return false;
+  }
+  return true;
+}
+
+double rms(const Block& samples) {
+  double sum = 0;
+  for (double x : samples) sum += x * x;
+  return std::sqrt(sum / block);
+}
+
+// No talker, ours or a plain one, ever sends a hang-up by chance; the one
+// ours sends when its talker has fallen quiet is heard by a listener that
+// does not know it as a fade below -40 dB of full scale, then silence.
+TEST_F(Resync, AHangUpIsNeverSentByChanceAndIsQuietToAnyListener) {
+  SCOPED_TRACE(trace());
+  const auto blocks = talk(rng);  // it ends in room noise
+  for (bool with_marks : {true, false}) {
+    const Stream sent = send(blocks, with_marks);
+    for (std::size_t b = 0; b < blocks.size(); ++b)
+      ASSERT_FALSE(is_hang_up(sent.payloads[b].data()) || looks_like_hang_up(sent.payloads[b]))
+          << "block " << b << (with_marks ? " of ours" : " of a plain coder");
+  }
+  const Stream sent = send(blocks, true);
+  AdpcmState talker = sent.after.back(), listener = talker;
+  constexpr double quiet = 32768 / 100.0;  // -40 dB of full scale
+  for (int copy = 0; copy < hang_up_copies; ++copy) {
+    SCOPED_TRACE("copy " + std::to_string(copy));
+    Payload p{};
+    code_hang_up(p.data(), talker);
+    EXPECT_TRUE(looks_like_hang_up(p));
+    EXPECT_TRUE(is_hang_up(p.data()));
+    EXPECT_TRUE(is_resync_mark(p.data(), block)) << "an older listener of ours takes it as a mark";
+    Block heard{};
+    scalar::adpcm_decoder(p.data(), heard.data(), block, listener);
+    EXPECT_LT(rms(heard), copy == 0 ? quiet : 1);
   }
 }
 

@@ -5,7 +5,7 @@ in order, at the other end.
     tests/desktop/heard_check.py SENT.strace HEARD.raw
 
 SENT.strace: `strace -f -e trace=sendto -xx -s 64` of the talker; each sendto
-of 64 bytes is one voice payload.  HEARD.raw: the listener's loudspeaker,
+of 64 bytes is one voice payload, up to a hang-up.  HEARD.raw: the listener's loudspeaker,
 signed 16-bit little-endian mono.  The payloads are decoded here with
 Python's audioop, independently of the programs' own codec, from a fresh
 state, one stream as the listener decodes them, and that stream is followed
@@ -64,6 +64,14 @@ def sent_payloads(path):
                 if line.endswith(f"= {PAYLOAD}"):
                     payloads.append(data)
     return payloads
+
+
+def is_hang_up(payload):
+    """The payload that ends a call: 88 codes of magnitude below 4 (bit 2 of
+    each nibble clear), then codes 8 only. It is never played, nor anything
+    sent after it."""
+    settling = payload[:44]
+    return all(b & 0x44 == 0 for b in settling) and payload[44:] == b"\x88" * 20
 
 
 def resumes(expected, i, heard, j):
@@ -136,6 +144,8 @@ def follow(expected, heard):
 
 def main():
     payloads = sent_payloads(sys.argv[1])
+    ends = [n for n, p in enumerate(payloads) if len(p) == PAYLOAD and is_hang_up(p)]
+    payloads = payloads[: ends[0]] if ends else payloads
     heard = array.array("h")
     with open(sys.argv[2], "rb") as f:
         heard.frombytes(f.read())

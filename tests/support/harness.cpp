@@ -7,6 +7,7 @@
 #include <sched.h>
 #include <signal.h>
 #include <sys/ioctl.h>
+#include <sys/mount.h>
 #include <sys/resource.h>
 #include <sys/socket.h>
 #include <sys/wait.h>
@@ -65,6 +66,19 @@ bool enter_private_network() {
 }
 
 bool in_private_network() { return private_network; }
+
+std::unique_ptr<UdpPeer> use_silent_name_server(const fs::path& scratch) {
+  if (!private_network || unshare(CLONE_NEWNS) != 0 ||
+      mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0)
+    return nullptr;
+  write_file(scratch / "hosts", "127.0.0.1 localhost\n");
+  write_file(scratch / "resolv.conf", "nameserver 127.0.0.53\n");
+  for (const char* file : {"hosts", "resolv.conf"})
+    if (mount((scratch / file).c_str(), (fs::path("/etc") / file).c_str(), nullptr, MS_BIND,
+              nullptr) != 0)
+      return nullptr;
+  return std::make_unique<UdpPeer>("127.0.0.53", 53);
+}
 
 fs::path built(std::string_view name) { return fs::path(VOXARIA_BUILD_DIR) / name; }
 fs::path test_data(std::string_view name) { return fs::path(VOXARIA_TEST_DATA) / name; }

@@ -28,6 +28,14 @@ bool enter_private_network();
 // Whether this process runs in such a namespace.
 bool in_private_network();
 
+// Makes this test process (and every program it starts) see a machine whose
+// hosts file names only localhost and whose name server, on 127.0.0.53,
+// never answers: a lookup of anything else waits for the resolver's
+// time-outs (5 seconds, twice). Needs a private network and the right to
+// make a mount namespace; false when it could not. The server socket lives
+// as long as the returned peer.
+std::unique_ptr<struct UdpPeer> use_silent_name_server(const fs::path& scratch);
+
 // Path of a file the build made (a program, phone.au, the card library).
 fs::path built(std::string_view name);
 fs::path test_data(std::string_view name);
