@@ -137,10 +137,12 @@ TEST_F(Daemon, RingsWithItsCadenceSayingNoUntilTheCalleeAnswers) {
     EXPECT_TRUE(std::equal(sound.begin(), sound.end(), played.begin() + r * sound.size()));
   const auto starts = ring_starts(card);
   ASSERT_GE(starts.size(), 3u);
+  // The card's clock, 20 times faster, also scales the daemon's own work
+  // between its waits: a loaded machine stretches a card second a little.
   const double sound_seconds = static_cast<double>(sound.size()) / 8000;
   for (std::size_t r = 1; r < starts.size(); ++r) {
     EXPECT_GT(starts[r] - starts[r - 1], sound_seconds + 6.9) << "ring " << r;
-    EXPECT_LT(starts[r] - starts[r - 1], sound_seconds + 7.6) << "ring " << r;
+    EXPECT_LT(starts[r] - starts[r - 1], (sound_seconds + 7) * 1.25) << "ring " << r;
   }
 }
 
@@ -205,11 +207,11 @@ TEST_F(Daemon, RingsACallerThatCannotBeHeardFromForAMinuteAtMost) {
   knock(next_caller);
   ASSERT_TRUE(daemon->wait_for_output("Connection closed by client.\n", 20s)) << daemon->out();
   EXPECT_EQ(next(next_caller), greeting());
-  // A ring and its pause take 7.9 s: a minute holds 8 of them. (The card's
-  // clock, 20 times faster, also scales the daemon's own work between its
-  // waits, so the rings' card times run a little long.)
-  const auto starts = ring_starts(card);
-  EXPECT_EQ(starts.size(), 8u) << "rang for more or less than a minute";
+  // A ring and its pause take 7.9 s: a minute holds 8 of them, or 7 where
+  // a loaded machine stretches the card's seconds.
+  const auto rings = ring_starts(card).size();
+  EXPECT_LE(rings, 8u) << "rang for more than a minute";
+  EXPECT_GE(rings, 7u) << "gave up early";
 }
 
 TEST_F(Daemon, AnyDatagramIsAKnockEvenAnEmptyOne) {

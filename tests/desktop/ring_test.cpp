@@ -46,6 +46,27 @@ bool recorded_more(const fs::path& recording, std::uintmax_t from, std::uintmax_
   return true;
 }
 
+// Waits until the daemon's ring (a cat of phone.au in dir) runs, or has
+// ended, as running says, up to limit; false when it has not by then.
+bool until_ring_cat(const fs::path& dir, bool running, Seconds limit) {
+  const auto runs = [&] {
+    std::error_code error;
+    for (const auto& process : fs::directory_iterator("/proc", error)) {
+      std::error_code gone;
+      if (read_text(process.path() / "cmdline") == std::string("cat\0phone.au\0", 13) &&
+          fs::read_symlink(process.path() / "cwd", gone) == dir)
+        return true;
+    }
+    return false;
+  };
+  const auto deadline = std::chrono::steady_clock::now() + limit;
+  while (runs() != running) {
+    if (std::chrono::steady_clock::now() > deadline) return false;
+    std::this_thread::sleep_for(5ms);
+  }
+  return true;
+}
+
 TEST(DesktopRing, TheDaemonsRingIsHeardWholeBeforeItsNo) {
   if (std::getenv("XDG_RUNTIME_DIR") == nullptr || !fs::exists(built("libvoxaria_desktop.so")))
     GTEST_SKIP() << "needs pipewire-session and libvoxaria_desktop.so (package libpulse-dev)";
@@ -71,10 +92,13 @@ TEST(DesktopRing, TheDaemonsRingIsHeardWholeBeforeItsNo) {
   const auto knocked = std::chrono::steady_clock::now();
   ASSERT_TRUE(caller.receive(5s)) << "no greeting";
   const auto no = caller.receive(15s);
-  const Seconds waited = std::chrono::steady_clock::now() - knocked;
-  ASSERT_TRUE(no) << "no reply after the ring: " << daemon->out() << daemon->err();
+  ASSERT_TRUE(no) << "no reply while it rings: " << daemon->out() << daemon->err();
   EXPECT_EQ(no->text(), "no");
-  // The shell's cat returns once the sound has played, not once it is queued.
+  // The shell's cat returns once the sound has played, not once it is
+  // queued: the daemon's pause, and so the ring's cadence, follow it.
+  ASSERT_TRUE(until_ring_cat(home.path, true, 5s)) << "the ring's cat never ran";
+  ASSERT_TRUE(until_ring_cat(home.path, false, 15s)) << "the ring's cat never returned";
+  const Seconds waited = std::chrono::steady_clock::now() - knocked;
   EXPECT_GE(waited.count(), ring_seconds - 0.1);
   // Half a second more of recording holds the ring's end, whatever the load.
   ASSERT_TRUE(recorded_more(recorder->out_path, fs::file_size(recorder->out_path), rate));
