@@ -4,7 +4,10 @@
 // notification per knock, replaced at every ring, withdrawn once the
 // answering program runs or the caller has gone. Without a session bus or
 // a notification server it only copies. Whatever D-Bus does, it must keep
-// copying: the daemon's notices would be lost otherwise.
+// copying: the daemon's notices would be lost otherwise. So every bus call
+// is asynchronous, answered in the copying loop. If the copy itself cannot
+// go on, it stops the daemon and ends with status 1, so that the user
+// unit's Restart=on-failure starts both again.
 //   voxaria-notify PROGRAM [ARGUMENT...]   (the unit: voxaria-notify voxariad)
 
 #include <dirent.h>
@@ -41,12 +44,25 @@ constexpr char answer_command[] = "voxaria-answer";
 // notice for longer than this has ended without an answer.
 constexpr long ring_silence_ms = 17'000;
 constexpr int answer_probe_ms = 250;
-constexpr std::uint64_t bus_call_timeout_us = 2'000'000;
+// A server that has not answered in a minute is taken for gone.
+constexpr std::uint64_t bus_call_timeout_us = 60'000'000;
+// At the end, how long a notification still being raised is waited for,
+// to be withdrawn.
+constexpr long settle_ms = 5'000;
+constexpr int copy_failed = 1;
 
 pid_t daemon_pid = -1;
 sd_bus* bus = nullptr;
 bool knocking = false;
 std::uint32_t shown_id = 0;  // the knock's notification, 0 when none is shown
+// The server's capabilities, asked once on joining the bus; until known,
+// no ring is shown.
+enum class Capabilities { unknown, asked, known } capabilities_state = Capabilities::unknown;
+bool offers_actions = false;
+bool reads_markup = true;
+std::string ring_name;        // the caller of the ring still to be shown
+bool ring_pending = false;    // a ring not yet sent to the server
+bool notify_in_flight = false;
 long last_ring_ms = 0;
 std::string answer_path = answer_command;
 std::array<char, 2048> line{};
@@ -90,44 +106,86 @@ std::string shown_name(std::string_view name, bool markup) {
 void drop_bus() {
   bus = sd_bus_flush_close_unref(bus);
   shown_id = 0;
+  notify_in_flight = false;
+  capabilities_state = Capabilities::unknown;
 }
+
+// The error of a reply, or nullptr.
+const char* reply_error(sd_bus_message* reply) {
+  const sd_bus_error* error = sd_bus_message_get_error(reply);
+  return error != nullptr ? (error->message != nullptr ? error->message : error->name) : nullptr;
+}
+
+void show_ring();
 
 // The server's capabilities: whether it offers actions and reads markup.
 // Unknown (the call failed) counts as no actions and markup, the safe side.
-void capabilities(bool& actions, bool& markup) {
-  actions = false;
-  markup = true;
-  sd_bus_message* reply = nullptr;
-  sd_bus_error error{};  // SD_BUS_ERROR_NULL, without its C99 compound literal
-  if (sd_bus_call_method(bus, service, object, interface, "GetCapabilities", &error, &reply, "") <
-      0) {
-    std::fprintf(stderr, "voxaria-notify: GetCapabilities: %s\n", error.message);
-    sd_bus_error_free(&error);
-    return;
-  }
+int on_capabilities(sd_bus_message* reply, void*, sd_bus_error*) {
+  capabilities_state = Capabilities::known;
+  offers_actions = false;
+  reads_markup = true;
   char** names = nullptr;
-  if (sd_bus_message_read_strv(reply, &names) >= 0 && names != nullptr) {
-    markup = false;
+  if (const char* error = reply_error(reply)) {
+    std::fprintf(stderr, "voxaria-notify: GetCapabilities: %s\n", error);
+  } else if (sd_bus_message_read_strv(reply, &names) >= 0 && names != nullptr) {
+    reads_markup = false;
     for (char** name = names; *name != nullptr; ++name) {
-      actions = actions || std::strcmp(*name, "actions") == 0;
-      markup = markup || std::strcmp(*name, "body-markup") == 0;
+      offers_actions = offers_actions || std::strcmp(*name, "actions") == 0;
+      reads_markup = reads_markup || std::strcmp(*name, "body-markup") == 0;
       free(*name);
     }
     free(names);
   }
-  sd_bus_message_unref(reply);
+  show_ring();
+  return 0;
 }
 
-// Shows the knock, in place of its notification of the previous ring.
-void notify(std::string_view name) {
-  if (bus == nullptr) return;
-  bool actions = false, markup = true;
-  capabilities(actions, markup);
-  const std::string body = std::string(notice_head) + shown_name(name, markup) + notice_tail +
-                           "\nAnswer with: voxaria-answer";
+void ask_capabilities() {
+  capabilities_state = Capabilities::asked;
+  if (const int r = sd_bus_call_method_async(bus, nullptr, service, object, interface,
+                                             "GetCapabilities", on_capabilities, nullptr, "");
+      r < 0) {
+    report("GetCapabilities", -r);
+    capabilities_state = Capabilities::known;  // the safe side, as for a failed call
+  }
+}
+
+void close_notification(std::uint32_t id) {
+  if (bus == nullptr || id == 0) return;
+  if (const int r = sd_bus_call_method_async(bus, nullptr, service, object, interface,
+                                             "CloseNotification", nullptr, nullptr, "u", id);
+      r < 0)
+    report("CloseNotification", -r);
+}
+
+// The server's id for the ring just raised. If the knock ended while the
+// server took its time, what it raised is withdrawn at once.
+int on_notified(sd_bus_message* reply, void*, sd_bus_error*) {
+  notify_in_flight = false;
+  std::uint32_t id = 0;
+  if (const char* error = reply_error(reply))
+    std::fprintf(stderr, "voxaria-notify: Notify: %s\n", error);
+  else if (sd_bus_message_read(reply, "u", &id) < 0)
+    id = 0;
+  if (!knocking) {
+    close_notification(id);
+    shown_id = 0;
+    return 0;
+  }
+  shown_id = id;
+  show_ring();  // a ring that came meanwhile
+  return 0;
+}
+
+// Shows the knock's latest ring, in place of its notification of the
+// previous ring: one call at a time, so that each replaces the last.
+void show_ring() {
+  if (bus == nullptr || !knocking || !ring_pending || notify_in_flight) return;
+  if (capabilities_state == Capabilities::unknown) return ask_capabilities();
+  if (capabilities_state == Capabilities::asked) return;
+  const std::string body = std::string(notice_head) + shown_name(ring_name, reads_markup) +
+                           notice_tail + "\nAnswer with: voxaria-answer";
   sd_bus_message* call = nullptr;
-  sd_bus_message* reply = nullptr;
-  sd_bus_error error{};  // SD_BUS_ERROR_NULL, without its C99 compound literal
   std::array<char*, 5> with_actions = {const_cast<char*>("default"), const_cast<char*>("Answer"),
                                        const_cast<char*>("answer"), const_cast<char*>("Answer"),
                                        nullptr};
@@ -136,28 +194,20 @@ void notify(std::string_view name) {
   if (r >= 0)
     r = sd_bus_message_append(call, "susss", "Voxaria", shown_id, "call-start", "Voxaria call",
                               body.c_str());
-  if (r >= 0) r = sd_bus_message_append_strv(call, actions ? with_actions.data() : no_actions.data());
+  if (r >= 0)
+    r = sd_bus_message_append_strv(call, offers_actions ? with_actions.data() : no_actions.data());
   // Critical: the notification stays until it is withdrawn.
   if (r >= 0) r = sd_bus_message_append(call, "a{sv}i", 1, "urgency", "y", 2, 0);
-  if (r < 0) {
-    report("building the notification", -r);
-  } else if (sd_bus_call(bus, call, bus_call_timeout_us, &error, &reply) < 0) {
-    std::fprintf(stderr, "voxaria-notify: Notify: %s\n", error.message);
-  } else if (sd_bus_message_read(reply, "u", &shown_id) < 0) {
-    shown_id = 0;
-  }
-  sd_bus_error_free(&error);
-  sd_bus_message_unref(reply);
+  if (r >= 0) r = sd_bus_call_async(bus, nullptr, call, on_notified, nullptr, bus_call_timeout_us);
+  if (r < 0) report("Notify", -r);
+  notify_in_flight = r >= 0;
+  ring_pending = false;
   sd_bus_message_unref(call);
 }
 
+// What is shown goes; what is still being raised goes once its id comes.
 void withdraw() {
-  if (bus == nullptr || shown_id == 0) return;
-  sd_bus_error error{};  // SD_BUS_ERROR_NULL, without its C99 compound literal
-  if (sd_bus_call_method(bus, service, object, interface, "CloseNotification", &error, nullptr,
-                         "u", shown_id) < 0)
-    std::fprintf(stderr, "voxaria-notify: CloseNotification: %s\n", error.message);
-  sd_bus_error_free(&error);
+  close_notification(shown_id);
   shown_id = 0;
 }
 
@@ -242,13 +292,16 @@ bool answered() {
 void end_knock() {
   withdraw();
   knocking = false;
+  ring_pending = false;
 }
 
 void ring(std::string_view name) {
   if (!knocking) join_bus();
   knocking = true;
   last_ring_ms = now_ms();
-  notify(name);
+  ring_name = name;
+  ring_pending = true;
+  show_ring();
 }
 
 void read_line(std::string_view text) {
@@ -272,15 +325,28 @@ void scan(const char* data, std::size_t length) {
   }
 }
 
-// Copies to standard output; a failed write (no reader) is lost, never fatal.
-void copy_out(const char* data, std::size_t length) {
+// Copies to standard output, all of it: a non-blocking output is waited
+// on until it takes more. False, reported, when it cannot be written.
+bool copy_out(const char* data, std::size_t length) {
   while (length > 0) {
     const ssize_t written = write(1, data, length);
+    if (written < 0 && errno == EAGAIN) {
+      pollfd writable{1, POLLOUT, 0};
+      if (poll(&writable, 1, -1) < 0 && errno != EINTR) {
+        report("poll on standard output", errno);
+        return false;
+      }
+      continue;
+    }
     if (written < 0 && errno == EINTR) continue;
-    if (written <= 0) return;
+    if (written <= 0) {
+      report("write to standard output", written < 0 ? errno : EIO);
+      return false;
+    }
     data += written;
     length -= static_cast<std::size_t>(written);
   }
+  return true;
 }
 
 // ---- the daemon -------------------------------------------------------------
@@ -289,12 +355,31 @@ void forward_signal(int signal_number) {
   if (daemon_pid > 0) kill(daemon_pid, signal_number);
 }
 
+constexpr std::array forwarded_signals = {SIGTERM, SIGINT, SIGHUP};
+
+sigset_t forwarded_set() {
+  sigset_t set;
+  sigemptyset(&set);
+  for (const int s : forwarded_signals) sigaddset(&set, s);
+  return set;
+}
+
+// The signals to forward are held from before the handlers are set until
+// the daemon's pid is known: one that came in between would have no one
+// to go to, and be lost.
 void install_handlers() {
+  const sigset_t held = forwarded_set();
+  if (sigprocmask(SIG_BLOCK, &held, nullptr) != 0) report("sigprocmask", errno);
   struct sigaction forward {};
   forward.sa_handler = forward_signal;
   sigemptyset(&forward.sa_mask);
-  for (const int s : {SIGTERM, SIGINT, SIGHUP}) sigaction(s, &forward, nullptr);
+  for (const int s : forwarded_signals) sigaction(s, &forward, nullptr);
   std::signal(SIGPIPE, SIG_IGN);
+}
+
+void release_signals() {
+  const sigset_t held = forwarded_set();
+  if (sigprocmask(SIG_UNBLOCK, &held, nullptr) != 0) report("sigprocmask", errno);
 }
 
 // Starts the program with its standard output on a pipe; returns the
@@ -305,17 +390,22 @@ int start_daemon(char** argv) {
     report("pipe2", errno);
     return -1;
   }
-  daemon_pid = fork();
-  if (daemon_pid < 0) {
+  const pid_t child = fork();
+  if (child < 0) {
     report("fork", errno);
     return -1;
   }
-  if (daemon_pid == 0) {
+  if (child == 0) {
+    for (const int s : forwarded_signals) std::signal(s, SIG_DFL);
+    std::signal(SIGPIPE, SIG_DFL);
+    release_signals();
     dup2(ends[1], 1);
     execvp(argv[0], argv);
     std::fprintf(stderr, "voxaria-notify: %s: %s\n", argv[0], std::strerror(errno));
     _exit(127);
   }
+  daemon_pid = child;
+  release_signals();
   close(ends[1]);
   return ends[0];
 }
@@ -343,21 +433,26 @@ int poll_timeout() {
   return timeout;
 }
 
-// Copies and watches until the daemon closes its output.
-void follow(int output) {
+// Copies and watches until the daemon closes its output: true then, false
+// (reported) when the copy cannot go on.
+bool follow(int output) {
   std::array<char, 4096> chunk{};
   for (;;) {
     std::array<pollfd, 2> watched = {pollfd{output, POLLIN, 0}, pollfd{-1, 0, 0}};
     if (bus != nullptr) watched[1] = {sd_bus_get_fd(bus), static_cast<short>(sd_bus_get_events(bus)), 0};
     if (poll(watched.data(), watched.size(), poll_timeout()) < 0 && errno != EINTR) {
-      report("poll", errno);
-      return;
+      report("poll on the daemon's output", errno);
+      return false;
     }
     if (watched[0].revents != 0) {
       const ssize_t got = read(output, chunk.data(), chunk.size());
-      if (got == 0 || (got < 0 && errno != EINTR && errno != EAGAIN)) return;
+      if (got == 0) return true;
+      if (got < 0 && errno != EINTR && errno != EAGAIN) {
+        report("read from the daemon's output", errno);
+        return false;
+      }
       if (got > 0) {
-        copy_out(chunk.data(), static_cast<std::size_t>(got));
+        if (!copy_out(chunk.data(), static_cast<std::size_t>(got))) return false;
         scan(chunk.data(), static_cast<std::size_t>(got));
       }
     }
@@ -366,18 +461,38 @@ void follow(int output) {
   }
 }
 
+// Gives a notification still being raised its time to come, so that it
+// can be withdrawn before the bus is left.
+void settle_bus() {
+  const long until = now_ms() + settle_ms;
+  while (bus != nullptr && notify_in_flight && now_ms() < until) {
+    if (const int r = sd_bus_wait(bus, static_cast<std::uint64_t>(until - now_ms()) * 1000);
+        r < 0 && r != -EINTR) {
+      report("session bus", -r);
+      return;
+    }
+    process_bus();
+  }
+}
+
 int run(char** argv) {
   install_handlers();
   find_answer_command();
   const int output = start_daemon(argv);
   if (output < 0) return 1;
-  follow(output);
+  const bool copied = follow(output);
   close(output);
   end_knock();
+  settle_bus();
   drop_bus();
+  if (!copied) {
+    std::fprintf(stderr, "voxaria-notify: stopping the daemon, whose output would be lost\n");
+    kill(daemon_pid, SIGTERM);
+  }
   int status = 0;
   while (waitpid(daemon_pid, &status, 0) < 0 && errno == EINTR) {
   }
+  if (!copied) return copy_failed;
   // The daemon's end is ours, a signal included, so that its service
   // manager sees what it would have seen of the daemon itself.
   if (WIFSIGNALED(status)) {

@@ -369,13 +369,17 @@ void ring_adopt() {
   }
 }
 
+// The descriptors stay open: this runs before the C library flushes its
+// streams at exit, and a program's standard output, a pipe or not, is
+// the C library's to flush and close. What stdio still holds is flushed
+// first, so that the wait covers it too.
 void ring_finish() {
+  bool flushed = false;
   for (Tracked& t : tracked) {
     if (t.fd < 0) continue;
-    ino_t pipe = 0;
-    // The C library may have closed it already behind our back (fclose).
-    if (pipe_inode(t.fd, pipe) && pipe == t.pipe) sys::close(t.fd);
-    pipe = t.pipe;
+    if (!flushed) std::fflush(nullptr);
+    flushed = true;
+    const ino_t pipe = t.pipe;
     t = Tracked{};
     wait_until_played(pipe);
   }
