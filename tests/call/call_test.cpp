@@ -131,6 +131,8 @@ class Call : public Conversation {
     EXPECT_EQ(told->wait_exit(), 1) << "the other side did not end with the hang-up";
     const Seconds ended = std::chrono::steady_clock::now() - hung_up;
     EXPECT_LT(ended.count(), 1.0) << "the other side ended late";
+    std::cout << name << ": the other side ended " << ended.count() * 1000
+              << " ms after the hang-up\n";
     if (flood) std::cout << flood->sent() << " strangers' datagrams\n";
     flood.reset();
     EXPECT_TRUE(caller->out().ends_with("Thank you for using Voxaria.\n"));
