@@ -17,6 +17,7 @@
 #include <cerrno>
 #include <cstdint>
 
+#include "oss.hpp"
 #include "raw.hpp"
 
 namespace desktop {
@@ -121,11 +122,6 @@ int fail(int error) {
 // --- Requests and non-blocking transfers: what the stream holds is
 // estimated from the server's latency report, as pa_simple tells no more.
 
-bool nonblocking() {
-  const int flags = fcntl(device.fd, F_GETFL);
-  return flags >= 0 && (flags & O_NONBLOCK) != 0;
-}
-
 std::size_t fragment_bytes() { return std::size_t{1} << device.fragment_bits; }
 
 // Bytes the server holds for us: played within that long, or recorded and
@@ -148,24 +144,25 @@ std::size_t held_bytes() {
 // What a write could queue, or a read take, without waiting.
 std::size_t space_bytes() { return device.playback ? buffer_bytes() - held_bytes() : held_bytes(); }
 
-int get_space(bool output, void* arg) {
-  if (device.playback != output) return fail(EINVAL);
-  const auto bytes = static_cast<int>(space_bytes());
-  const auto fragment = static_cast<int>(fragment_bytes());
-  *static_cast<audio_buf_info*>(arg) =
-      audio_buf_info{bytes / fragment, device.fragments, fragment, bytes};
-  return 0;
-}
+long queued_bytes(int) { return static_cast<long>(held_bytes()); }
+long free_or_ready_bytes(int) { return static_cast<long>(space_bytes()); }
 
-int answer(void* arg, int value) {
-  *static_cast<int*>(arg) = value;
-  return 0;
+// The requests every stand-in answers alike.
+int common_request(unsigned long request, void* arg) {
+  const interpose::oss::Device known{.fd = device.fd,
+                                     .playback = device.playback,
+                                     .formats = AFMT_U8 | AFMT_S16_LE,
+                                     .fragment_bytes = static_cast<int>(fragment_bytes()),
+                                     .fragments = device.fragments,
+                                     .queued_bytes = queued_bytes,
+                                     .space_bytes = free_or_ready_bytes};
+  return interpose::oss::answer(known, request, arg);
 }
 
 // A non-blocking transfer of `n` bytes: how many to move now, 0 with
 // errno EAGAIN when none.
 std::size_t transfer_now(std::size_t n) {
-  if (!nonblocking()) return n;
+  if (!interpose::oss::nonblocking(device.fd)) return n;
   const std::size_t space = space_bytes();
   if (space == 0) errno = EAGAIN;
   return n < space ? n : space;
@@ -241,20 +238,9 @@ int dsp_ioctl(unsigned long request, void* arg) {
     case SNDCTL_DSP_RESET:
       if (device.stream != nullptr) pa_simple_flush(device.stream, nullptr);
       return 0;
-    case SNDCTL_DSP_POST:  // the server plays what it has anyway
-      return 0;
-    case SNDCTL_DSP_NONBLOCK:
-      return fcntl(device.fd, F_SETFL, fcntl(device.fd, F_GETFL) | O_NONBLOCK);
-    case SNDCTL_DSP_GETFMTS:
-      return answer(arg, AFMT_U8 | AFMT_S16_LE);
-    case SNDCTL_DSP_GETCAPS:
-      return answer(arg, 1);  // revision 1: half duplex, no trigger, no mmap
-    case SNDCTL_DSP_GETODELAY:
-      return device.playback ? answer(arg, static_cast<int>(held_bytes())) : fail(EINVAL);
-    case SNDCTL_DSP_GETOSPACE:
-    case SNDCTL_DSP_GETISPACE:
-      return get_space(request == SNDCTL_DSP_GETOSPACE, arg);
     default:
+      if (interpose::oss::reply(request) != interpose::oss::Reply::none)
+        return common_request(request, arg);
       return fail(EINVAL);
   }
 }

@@ -1,22 +1,11 @@
 #include "raw.hpp"
 
-#include <fcntl.h>
-#include <sys/syscall.h>
 #include <unistd.h>
 
 #include <cstdarg>
 #include <cstdio>
 
 namespace desktop {
-
-namespace sys {
-int open(const char* path, int flags, unsigned mode) {
-  return static_cast<int>(syscall(SYS_openat, AT_FDCWD, path, flags, mode));
-}
-long read(int fd, void* buf, std::size_t n) { return syscall(SYS_read, fd, buf, n); }
-long write(int fd, const void* buf, std::size_t n) { return syscall(SYS_write, fd, buf, n); }
-int close(int fd) { return static_cast<int>(syscall(SYS_close, fd)); }
-}  // namespace sys
 
 void diagnose(const char* format, ...) {
   constexpr std::size_t line_capacity = 512;

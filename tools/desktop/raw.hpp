@@ -3,16 +3,11 @@
 // it interposes.
 #pragma once
 
-#include <cstddef>
+#include "syscalls.hpp"
 
 namespace desktop {
 
-namespace sys {
-int open(const char* path, int flags, unsigned mode = 0);
-long read(int fd, void* buf, std::size_t n);
-long write(int fd, const void* buf, std::size_t n);
-int close(int fd);
-}  // namespace sys
+namespace sys = interpose::sys;
 
 // "voxaria-desktop: <text>" on standard error.
 void diagnose(const char* format, ...) __attribute__((format(printf, 1, 2)));

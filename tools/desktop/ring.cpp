@@ -10,7 +10,6 @@
 #include <pulse/simple.h>
 #include <poll.h>
 #include <sys/ioctl.h>
-#include <sys/resource.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/syscall.h>
@@ -37,8 +36,6 @@ constexpr int pipe_bytes = 4096;  // one page: the writer is never far ahead
 constexpr std::size_t chunk_bytes = 512;
 constexpr int drained_fd = 3;
 constexpr int listener_fd = 4;
-constexpr unsigned first_closed_fd = 5;
-constexpr unsigned fallback_fd_limit = 65536;
 constexpr int scanned_fds = 10;  // inherited descriptors looked at
 constexpr int max_tracked = 4;
 constexpr std::size_t max_waiters = 16;
@@ -98,18 +95,8 @@ bool pipe_inode(int fd, ino_t& inode) {
 // Leaves the pipe on 3, the listener on 4, standard error for diagnostics
 // and /dev/null on 0 and 1: the player keeps nothing of its parent alive.
 void isolate(int read_end, int listener) {
-  dup2(read_end, drained_fd);
-  dup2(listener, listener_fd);
-  const int null = sys::open("/dev/null", O_RDWR);
-  for (int fd = 0; fd < STDERR_FILENO; ++fd)
-    if (null >= 0 && null != fd) dup2(null, fd);
-  if (syscall(SYS_close_range, first_closed_fd, ~0U, 0) != 0) {
-    rlimit limit{};
-    unsigned last = fallback_fd_limit;
-    if (getrlimit(RLIMIT_NOFILE, &limit) == 0 && limit.rlim_cur < last)
-      last = static_cast<unsigned>(limit.rlim_cur);
-    for (unsigned fd = first_closed_fd; fd < last; ++fd) sys::close(static_cast<int>(fd));
-  }
+  const int kept[] = {read_end, listener};
+  interpose::isolate(kept, STDERR_FILENO);
 }
 
 long read_some(unsigned char* buf, std::size_t n) {

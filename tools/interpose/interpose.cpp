@@ -8,6 +8,8 @@
 #include <cstdarg>
 #include <cstring>
 
+#include "syscalls.hpp"
+
 namespace interpose {
 
 constinit bool resolving = false;
@@ -172,20 +174,20 @@ int __openat64_2(int dirfd, const char* path, int flags) {
 ssize_t read(int fd, void* buf, size_t n) {
   if (is_dsp(fd)) return dsp_read(fd, buf, n);
   Read* real = next(real_read, "read");
-  return real != nullptr ? real(fd, buf, n) : syscall(SYS_read, fd, buf, n);
+  return real != nullptr ? real(fd, buf, n) : sys::read(fd, buf, n);
 }
 
 ssize_t write(int fd, const void* buf, size_t n) {
   if (is_dsp(fd)) return dsp_write(fd, buf, n);
   Write* real = next(real_write, "write");
-  return real != nullptr ? real(fd, buf, n) : syscall(SYS_write, fd, buf, n);
+  return real != nullptr ? real(fd, buf, n) : sys::write(fd, buf, n);
 }
 
 int close(int fd) {
   if (is_dsp(fd)) dsp_release(fd);
   if (audio_close(fd)) return 0;
   Close* real = next(real_close, "close");
-  return real != nullptr ? real(fd) : static_cast<int>(syscall(SYS_close, fd));
+  return real != nullptr ? real(fd) : sys::close(fd);
 }
 
 int ioctl(int fd, unsigned long request, ...) noexcept {

@@ -240,30 +240,6 @@ const Config& config() {
   return settings;
 }
 
-namespace sys {
-int open(const char* path, int flags, unsigned mode) {
-  return static_cast<int>(syscall(SYS_openat, AT_FDCWD, path, flags, mode));
-}
-long read(int fd, void* buf, std::size_t n) { return syscall(SYS_read, fd, buf, n); }
-long write(int fd, const void* buf, std::size_t n) { return syscall(SYS_write, fd, buf, n); }
-long pwrite(int fd, const void* buf, std::size_t n, std::int64_t offset) {
-  return syscall(SYS_pwrite64, fd, buf, n, offset);
-}
-int close(int fd) { return static_cast<int>(syscall(SYS_close, fd)); }
-
-bool write_all(int fd, const void* buf, std::size_t n) {
-  const auto* p = static_cast<const char*>(buf);
-  while (n > 0) {
-    const long done = write(fd, p, n);
-    if (done < 0 && errno == EINTR) continue;
-    if (done <= 0) return false;
-    p += done;
-    n -= static_cast<std::size_t>(done);
-  }
-  return true;
-}
-}  // namespace sys
-
 double card_seconds() {
   initialise();
   return static_cast<double>(clock_ns(CLOCK_MONOTONIC) - epoch_ns) * 1e-9 * settings.speed;

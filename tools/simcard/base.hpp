@@ -1,11 +1,13 @@
-// Foundations of the simulated sound card: its settings, its clock, raw
-// system calls and the event log. Nothing here allocates through C++ or
-// depends on static constructors, because the library can be entered from
-// any program before its own initialisation has run.
+// Foundations of the simulated sound card: its settings, its clock and the
+// event log. Nothing here allocates through C++ or depends on static
+// constructors, because the library can be entered from any program before
+// its own initialisation has run.
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
+
+#include "syscalls.hpp"
 
 namespace simcard {
 
@@ -42,14 +44,7 @@ const Config& config();
 
 // The library's own I/O goes straight to the kernel so it can never loop
 // back into the interposed functions.
-namespace sys {
-int open(const char* path, int flags, unsigned mode = 0);
-long read(int fd, void* buf, std::size_t n);
-long write(int fd, const void* buf, std::size_t n);
-long pwrite(int fd, const void* buf, std::size_t n, std::int64_t offset);
-int close(int fd);
-bool write_all(int fd, const void* buf, std::size_t n);
-}  // namespace sys
+namespace sys = interpose::sys;
 
 // Card clock.
 double card_seconds();

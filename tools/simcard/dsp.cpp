@@ -11,6 +11,7 @@
 #include <cstring>
 
 #include "base.hpp"
+#include "oss.hpp"
 
 namespace simcard {
 namespace {
@@ -236,11 +237,6 @@ int choose_fragment(Device& d, int requested) {
   return count << 16 | log2;
 }
 
-bool nonblocking(int fd) {
-  const int flags = fcntl(fd, F_GETFL);
-  return flags >= 0 && (flags & O_NONBLOCK) != 0;
-}
-
 // Playback: samples queued and not yet played.
 std::int64_t queued_samples(const Device& d) {
   const std::int64_t left = d.end - card_position();
@@ -284,34 +280,46 @@ int ioctl_failed(int fd, const char* name, unsigned long request, int error) {
   return fail(error);
 }
 
-// GETOSPACE and GETISPACE: what a transfer could move without waiting.
-int ioctl_space(const Device& d, int fd, const char* name, bool output, audio_buf_info* arg) {
-  if (d.playback != output) return ioctl_failed(fd, name, 0, EINVAL);
-  const int fragment = 1 << d.fragment_log2;
-  const auto bytes = static_cast<int>(output ? free_bytes(d) : ready_bytes(d));
-  *arg = audio_buf_info{bytes / fragment, d.fragment_count, fragment, bytes};
-  log_event("ioctl fd=%d request=%s fragments=%d fragstotal=%d fragsize=%d bytes=%d", fd, name,
-            arg->fragments, arg->fragstotal, arg->fragsize, arg->bytes);
-  return 0;
+long queued_bytes(int fd) {
+  const Device& d = devices[fd];
+  return static_cast<long>(capacity_bytes(d) - free_bytes(d));
 }
 
-// Requests that answer an int and take none.
-int ioctl_answer(const Device& d, int fd, const char* name, unsigned long request, int* arg) {
-  int answer = 0;
-  switch (request) {
-    case SNDCTL_DSP_GETFMTS:
-      answer = supported_formats();
-      break;
-    case SNDCTL_DSP_GETCAPS:
-      answer = 1;  // revision 1: half duplex, no trigger, no mmap
-      break;
-    default:  // GETODELAY
-      if (!d.playback) return ioctl_failed(fd, name, request, EINVAL);
-      answer = static_cast<int>(capacity_bytes(d) - free_bytes(d));
-      break;
+long space_bytes(int fd) {
+  const Device& d = devices[fd];
+  return static_cast<long>(d.playback ? free_bytes(d) : ready_bytes(d));
+}
+
+// Logs what a common request gave back.
+void log_reply(int fd, const char* name, unsigned long request, const void* arg) {
+  switch (interpose::oss::reply(request)) {
+    case interpose::oss::Reply::number:
+      log_event("ioctl fd=%d request=%s answer=%d", fd, name, *static_cast<const int*>(arg));
+      return;
+    case interpose::oss::Reply::space: {
+      const auto* info = static_cast<const audio_buf_info*>(arg);
+      log_event("ioctl fd=%d request=%s fragments=%d fragstotal=%d fragsize=%d bytes=%d", fd,
+                name, info->fragments, info->fragstotal, info->fragsize, info->bytes);
+      return;
+    }
+    default:
+      log_event("ioctl fd=%d request=%s", fd, name);
+      return;
   }
-  log_event("ioctl fd=%d request=%s answer=%d", fd, name, answer);
-  *arg = answer;
+}
+
+// The requests every stand-in answers alike.
+int ioctl_common(const Device& d, int fd, const char* name, unsigned long request, void* arg) {
+  const interpose::oss::Device known{.fd = fd,
+                                     .playback = d.playback,
+                                     .formats = supported_formats(),
+                                     .fragment_bytes = 1 << d.fragment_log2,
+                                     .fragments = d.fragment_count,
+                                     .queued_bytes = queued_bytes,
+                                     .space_bytes = space_bytes};
+  if (interpose::oss::answer(known, request, arg) != 0)
+    return ioctl_failed(fd, name, request, errno);
+  log_reply(fd, name, request, arg);
   return 0;
 }
 
@@ -412,7 +420,7 @@ long dsp_read(int fd, void* buf, std::size_t n) {
   if (config().read_chunk > 0 && wanted > config().read_chunk) wanted = config().read_chunk;
   wanted = before_limit(wanted, bytes_read, faults.readfail);
   wanted = before_limit(wanted, bytes_read, faults.readeof);
-  if (wanted > 0 && nonblocking(fd)) {
+  if (wanted > 0 && interpose::oss::nonblocking(fd)) {
     check_overrun(d, fd);
     const std::int64_t ready = ready_bytes(d);
     if (ready == 0) return read_failed(fd, EAGAIN);
@@ -466,7 +474,7 @@ long dsp_write(int fd, const void* buf, std::size_t n) {
   if (limit >= 0 && bytes_written >= limit) return write_failed(fd, EIO);
   std::int64_t bytes = before_limit(static_cast<std::int64_t>(n), bytes_written, limit);
   if (bytes == 0) return 0;
-  if (nonblocking(fd)) {
+  if (interpose::oss::nonblocking(fd)) {
     const std::int64_t room = free_bytes(d);
     if (room == 0) return write_failed(fd, EAGAIN);
     if (bytes > room) bytes = room;
@@ -500,6 +508,8 @@ int dsp_ioctl(int fd, unsigned long request, void* arg) {
   if ((request == SNDCTL_DSP_SETFMT && faults.setfmt) ||
       (request == SNDCTL_DSP_SETFRAGMENT && faults.setfragment))
     return ioctl_failed(fd, name, request, EINVAL);
+  if (interpose::oss::reply(request) != interpose::oss::Reply::none)
+    return ioctl_common(d, fd, name, request, arg);
   switch (request) {
     case SNDCTL_DSP_SYNC:
       drain(d);
@@ -507,20 +517,8 @@ int dsp_ioctl(int fd, unsigned long request, void* arg) {
     case SNDCTL_DSP_RESET:
       reset(d);
       break;
-    case SNDCTL_DSP_NONBLOCK:
-      if (fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) | O_NONBLOCK) != 0)
-        return ioctl_failed(fd, name, request, errno);
-      break;
-    case SNDCTL_DSP_POST:  // playback starts with the first write anyway
-      break;
     default:
       if (arg == nullptr) return ioctl_failed(fd, name, request, EFAULT);
-      if (request == SNDCTL_DSP_GETOSPACE || request == SNDCTL_DSP_GETISPACE)
-        return ioctl_space(d, fd, name, request == SNDCTL_DSP_GETOSPACE,
-                           static_cast<audio_buf_info*>(arg));
-      if (request == SNDCTL_DSP_GETFMTS || request == SNDCTL_DSP_GETCAPS ||
-          request == SNDCTL_DSP_GETODELAY)
-        return ioctl_answer(d, fd, name, request, static_cast<int*>(arg));
       return ioctl_value(d, fd, name, request, static_cast<int*>(arg));
   }
   log_event("ioctl fd=%d request=%s", fd, name);

@@ -4,7 +4,6 @@
 #include "ring.hpp"
 
 #include <fcntl.h>
-#include <sys/resource.h>
 #include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -20,26 +19,13 @@ namespace {
 constexpr int pipe_bytes = 4096;  // the kernel's minimum: one page
 constexpr std::size_t chunk_bytes = 128;
 constexpr int drained_fd = 3;
-constexpr unsigned first_closed_fd = 4;
-constexpr unsigned fallback_fd_limit = 65536;
 
 // Leaves only the pipe (as descriptor 3) and /dev/null on 0..2, so the
-// player keeps neither the writer's end nor anything of its parent's
-// (sockets, the caller's pipes) alive.
+// player keeps neither the writer's end nor anything of its parent's alive;
+// the log is opened again when next written.
 void isolate(int read_end) {
-  if (read_end != drained_fd) {
-    dup2(read_end, drained_fd);
-  }
-  const int null = sys::open("/dev/null", O_RDWR);
-  for (int fd = 0; fd < drained_fd; ++fd)
-    if (null >= 0 && null != fd) dup2(null, fd);
-  if (syscall(SYS_close_range, first_closed_fd, ~0U, 0) != 0) {
-    rlimit limit{};
-    unsigned last = fallback_fd_limit;
-    if (getrlimit(RLIMIT_NOFILE, &limit) == 0 && limit.rlim_cur < last)
-      last = static_cast<unsigned>(limit.rlim_cur);
-    for (unsigned fd = first_closed_fd; fd < last; ++fd) sys::close(static_cast<int>(fd));
-  }
+  const int kept[] = {read_end};
+  interpose::isolate(kept, drained_fd);
   forget_log();
 }
 
