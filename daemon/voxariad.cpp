@@ -21,6 +21,7 @@
 #include <ctime>
 #include <string>
 
+#include "daemon_notices.hpp"
 #include "peer.hpp"
 #include "protocol.hpp"
 #include "standard_descriptors.hpp"
@@ -30,7 +31,7 @@ namespace {
 
 namespace protocol = voxaria::protocol;
 
-constexpr char probe_path[] = "./voxaria_server";
+constexpr const char* probe_path = voxaria::notices::answering_program;
 constexpr char ring_command[] = "cat phone.au > /dev/audio";
 constexpr char ring_device[] = "/dev/audio";
 
@@ -163,8 +164,8 @@ Ringing look_around(int& ticks) {
 }
 
 void print_notice(const std::string& name) {
-  std::printf("\n\nThe host %s is trying to contact you by Voxaria.\n", name.c_str());
-  std::printf("Please launch your Voxaria application.\n");
+  std::printf("\n\n%s%s%s\n%s\n", voxaria::notices::ring_head, name.c_str(),
+              voxaria::notices::ring_tail, voxaria::notices::ring_second_line);
 }
 
 // Rings until the callee answers or the caller has gone: the sound and a
@@ -214,7 +215,7 @@ void serve_knock() {
   const std::string name = voxaria::host_name(caller.sin_addr);
   if (ring(name) == Ringing::caller_gone) {
     // The go-ahead to nobody fails and ends this knock.
-    std::printf("Connection closed by client.\n");
+    std::printf("%s\n", voxaria::notices::caller_gone);
     caller = sockaddr_in{};
   }
   if (send_to_caller(protocol::ring_status_yes.data(), protocol::ring_status_size) < 0) return;

@@ -29,13 +29,16 @@
 #include <string>
 #include <string_view>
 
+#include "daemon_notices.hpp"
+
 namespace voxaria_notify {
 namespace {
 
-constexpr char notice_head[] = "The host ";
-constexpr char notice_tail[] = " is trying to contact you by Voxaria.";
-constexpr char caller_gone[] = "Connection closed by client.";
-constexpr char probe_path[] = "./voxaria_server";
+// The daemon's own lines and probe, from the daemon's side of the contract.
+constexpr auto& notice_head = voxaria::notices::ring_head;
+constexpr auto& notice_tail = voxaria::notices::ring_tail;
+constexpr auto& caller_gone = voxaria::notices::caller_gone;
+constexpr auto& probe_path = voxaria::notices::answering_program;
 constexpr char service[] = "org.freedesktop.Notifications";
 constexpr char object[] = "/org/freedesktop/Notifications";
 constexpr char interface[] = "org.freedesktop.Notifications";
