@@ -14,8 +14,6 @@ struct AdpcmState {
   std::int8_t step_index = 0;  // 0 to 88, into the step-size table
 };
 
-// The fastest paths this CPU runs: the decoder is chosen once, at its first
-// call (AVX-512 where the CPU has it, else the portable one below).
 // Codes sample_count samples into (sample_count + 1) / 2 bytes.
 void adpcm_coder(const std::int16_t* samples, std::uint8_t* codes, std::size_t sample_count,
                  AdpcmState& state);
@@ -23,33 +21,13 @@ void adpcm_coder(const std::int16_t* samples, std::uint8_t* codes, std::size_t s
 void adpcm_decoder(const std::uint8_t* codes, std::int16_t* samples, std::size_t sample_count,
                    AdpcmState& state);
 
-// Which decoder adpcm_decoder runs: "avx512" or "portable".
-const char* adpcm_decoder_path();
-
-// The fast paths in plain C++, for any CPU.
-namespace portable {
-void adpcm_coder(const std::int16_t* samples, std::uint8_t* codes, std::size_t sample_count,
-                 AdpcmState& state);
-void adpcm_decoder(const std::uint8_t* codes, std::int16_t* samples, std::size_t sample_count,
-                   AdpcmState& state);
-}  // namespace portable
-
-// The straightforward sample-by-sample coder and decoder, bit for bit what
-// all the others compute; the tests hold the fast ones against these.
-namespace scalar {
-void adpcm_coder(const std::int16_t* samples, std::uint8_t* codes, std::size_t sample_count,
-                 AdpcmState& state);
-void adpcm_decoder(const std::uint8_t* codes, std::int16_t* samples, std::size_t sample_count,
-                   AdpcmState& state);
 // A sample at a time, for a coder that chooses among codes: the code the
 // coder makes for this sample, and the state advanced by code q (returns the
 // sample it decodes to).
-int code_for(int sample, const AdpcmState& state);
-int apply(int q, AdpcmState& state);
-}  // namespace scalar
+int adpcm_code_for(int sample, const AdpcmState& state);
+int adpcm_apply(int q, AdpcmState& state);
 
-// The outgoing and incoming streams of a conversation program; never reset.
+// The outgoing stream of a conversation program; never reset.
 extern AdpcmState code;
-extern AdpcmState decode;
 
 }  // namespace voxaria

@@ -101,8 +101,7 @@ int play_queue() {
   if (open_playback() == -1) return -1;
   while (!isEmpty(headPtr)) {
     dequeue(&headPtr, &tailPtr);
-    resync_decoder(compressed_buffer.data(), play_buffer.data(), block_samples, decode,
-                   decode_trust);
+    resync_decoder(compressed_buffer.data(), play_buffer.data(), block_samples, decode);
     if (play_block(play_buffer) == -1) return -1;
     if (network_readable() && receive_audio() == -1) return -1;
   }

@@ -23,8 +23,6 @@ constexpr std::array<int, 8> settling_codes = {0, 1, 2, 3, 8, 9, 10, 11};
 // left reach 0 from anything a quiet block leaves.
 constexpr std::size_t follow_codes = 48;
 
-using scalar::apply;
-
 void put_code(std::uint8_t* codes, std::size_t i, int q) {
   codes[i / 2] = static_cast<std::uint8_t>(i % 2 == 0 ? q << 4 : codes[i / 2] | q);
 }
@@ -41,7 +39,7 @@ int settle_toward(int target, AdpcmState& state) {
   AdpcmState best_state = state;
   for (int q : settling_codes) {
     AdpcmState trial = state;
-    const int distance = std::abs(apply(q, trial) - target);
+    const int distance = std::abs(adpcm_apply(q, trial) - target);
     if (distance < best_distance) best = q, best_distance = distance, best_state = trial;
   }
   state = best_state;
@@ -104,8 +102,8 @@ long squared(long e) { return e * e; }
 long code_rest(const std::int16_t* x, std::size_t from, Group& q, AdpcmState& state) {
   long error = 0;
   for (std::size_t i = from; i < group_codes; ++i) {
-    q[i] = scalar::code_for(x[i], state);
-    error += squared(apply(q[i], state) - x[i]);
+    q[i] = adpcm_code_for(x[i], state);
+    error += squared(adpcm_apply(q[i], state) - x[i]);
   }
   return error;
 }
@@ -122,8 +120,8 @@ Group code_group(const std::int16_t* x, int want, AdpcmState& state) {
   at[0] = state;
   for (std::size_t i = 0; i < group_codes; ++i) {
     at[i + 1] = at[i];
-    plain[i] = scalar::code_for(x[i], at[i]);
-    before[i + 1] = before[i] + squared(apply(plain[i], at[i + 1]) - x[i]);
+    plain[i] = adpcm_code_for(x[i], at[i]);
+    before[i + 1] = before[i] + squared(adpcm_apply(plain[i], at[i + 1]) - x[i]);
   }
   if (parity(plain) == want) {
     state = at[group_codes];
@@ -135,7 +133,7 @@ Group code_group(const std::int16_t* x, int want, AdpcmState& state) {
     for (int q = (plain[j] & 1) ^ 1; q < 16; q += 2) {
       if (q == 8 && at[j].step_index == 0) continue;
       AdpcmState s = at[j];
-      const long here = before[j] + squared(apply(q, s) - x[j]);
+      const long here = before[j] + squared(adpcm_apply(q, s) - x[j]);
       if (best_error >= 0 && here >= best_error) continue;  // the rest only adds
       Group trial = plain;
       trial[j] = q;
@@ -170,7 +168,9 @@ unsigned read_word(const std::uint8_t* codes) {
 
 // Takes the talker's word for where its coder stood, once it has been true
 // often enough; a wrong step index costs trust, a word naming none all of it.
-void follow_word(const std::uint8_t* codes, AdpcmState& state, int& trust) {
+void follow_word(const std::uint8_t* codes, Listener& listener) {
+  AdpcmState& state = listener.state;
+  int& trust = listener.trust;
   const unsigned word = read_word(codes);
   const int index = static_cast<int>(word >> index_shift);
   const int low = static_cast<int>((word & ((1u << index_shift) - 1)) * bucket_width) - 32768;
@@ -211,7 +211,7 @@ bool is_resync_mark(const std::uint8_t* codes, std::size_t sample_count) {
   return find_mark(codes, sample_count) < sample_count;
 }
 
-int decode_trust = 0;
+Listener decode;
 
 bool resync_coder(const std::int16_t* samples, std::uint8_t* codes, std::size_t sample_count,
                   AdpcmState& state) {
@@ -239,10 +239,11 @@ bool resync_coder(const std::int16_t* samples, std::uint8_t* codes, std::size_t 
 }
 
 void resync_decoder(const std::uint8_t* codes, std::int16_t* samples, std::size_t sample_count,
-                    AdpcmState& state, int& trust) {
+                    Listener& listener) {
+  AdpcmState& state = listener.state;
   const std::size_t end = find_mark(codes, sample_count) + resync_mark_codes;
   if (end > sample_count) {
-    if (sample_count >= word_codes) follow_word(codes, state, trust);
+    if (sample_count >= word_codes) follow_word(codes, listener);
     adpcm_decoder(codes, samples, sample_count, state);
     return;
   }

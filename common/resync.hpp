@@ -34,15 +34,23 @@ constexpr int resync_quiet_peak = 512;
 bool resync_coder(const std::int16_t* samples, std::uint8_t* codes, std::size_t sample_count,
                   AdpcmState& state);
 
+// What a listener keeps of one incoming stream from block to block: its
+// decoder's state, and its trust, what it has learnt of the talker's word
+// for that state (0 at first).
+struct Listener {
+  AdpcmState state;
+  int trust = 0;
+};
+
 // Decodes sample_count samples as adpcm_decoder does; where the codes hold
 // a mark, the prediction is set to the talker's, 0, at its end, and where
-// they do not, the talker's word for its state is taken once trust (what
-// this listener has learnt of the talker, 0 at first) is high enough.
+// they do not, the talker's word for its state is taken once the listener's
+// trust is high enough.
 void resync_decoder(const std::uint8_t* codes, std::int16_t* samples, std::size_t sample_count,
-                    AdpcmState& state, int& trust);
+                    Listener& listener);
 
-// The trust of the incoming stream of a conversation program.
-extern int decode_trust;
+// The incoming stream of a conversation program; never reset.
+extern Listener decode;
 
 bool is_resync_mark(const std::uint8_t* codes, std::size_t sample_count);
 

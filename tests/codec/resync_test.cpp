@@ -1,6 +1,6 @@
 // The marks that bring a listener back into step after a lost or repeated
 // voice datagram, on a talk of tone bursts ("words") between quiet pauses in
-// room noise. The reference is the scalar decoder fed every block, which the
+// room noise. The reference is the plain decoder fed every block, which the
 // codec tests hold against Python's audioop.
 
 #include "resync.hpp"
@@ -88,17 +88,17 @@ Stream send(const std::vector<Block>& blocks, bool with_marks) {
 // Decodes every payload but the one numbered lost.
 std::vector<Block> decode_all(const std::vector<Payload>& payloads, bool knows_marks,
                               std::size_t lost = SIZE_MAX) {
-  AdpcmState decoder;
-  int trust = 0;
+  Listener ours;
+  AdpcmState plain;
   std::vector<Block> out;
   for (std::size_t b = 0; b < payloads.size(); ++b) {
     if (b == lost) continue;
     const auto& p = payloads[b];
     Block samples{};
     if (knows_marks)
-      resync_decoder(p.data(), samples.data(), block, decoder, trust);
+      resync_decoder(p.data(), samples.data(), block, ours);
     else
-      scalar::adpcm_decoder(p.data(), samples.data(), block, decoder);
+      adpcm_decoder(p.data(), samples.data(), block, plain);
     out.push_back(samples);
   }
   return out;
@@ -174,28 +174,28 @@ TEST_F(Resync, ALostRepeatedOrSwappedBlockIsMendedByTheNextBlock) {
     if (fault == "lost") arrivals.erase(at);
     if (fault == "repeated") arrivals.insert(at, hit);
     if (fault == "swapped") std::swap(*at, *(at + 1));
-    AdpcmState ours, plain;
-    int trust = 0;
+    Listener ours;
+    AdpcmState plain;
     bool plain_off = false;
     for (std::size_t n = 0; n < arrivals.size(); ++n) {
       const std::size_t b = arrivals[n];
       if (n == hit) {
-        ASSERT_GE(trust, 8) << "the talker's word was not yet trusted";
+        ASSERT_GE(ours.trust, 8) << "the talker's word was not yet trusted";
       }
       Block heard{}, heard_plain{};
-      resync_decoder(sent.payloads[b].data(), heard.data(), block, ours, trust);
-      scalar::adpcm_decoder(sent.payloads[b].data(), heard_plain.data(), block, plain);
+      resync_decoder(sent.payloads[b].data(), heard.data(), block, ours);
+      adpcm_decoder(sent.payloads[b].data(), heard_plain.data(), block, plain);
       const AdpcmState& talker = sent.after[b];
       if (b > hit && b < mark)
         plain_off |= plain.step_index != talker.step_index || plain.predicted != talker.predicted;
       if (b <= hit + 1) continue;
-      EXPECT_EQ(ours.step_index, talker.step_index) << "block " << b;
-      EXPECT_LT(std::abs(ours.predicted - talker.predicted), 128) << "block " << b;
+      EXPECT_EQ(ours.state.step_index, talker.step_index) << "block " << b;
+      EXPECT_LT(std::abs(ours.state.predicted - talker.predicted), 128) << "block " << b;
       if (b > mark) {
         ASSERT_EQ(heard, clean[b]) << "block " << b << "; the mark was in block " << mark;
       }
       if (b == mark) {
-        EXPECT_EQ(plain.step_index, ours.step_index);
+        EXPECT_EQ(plain.step_index, ours.state.step_index);
       }
     }
     EXPECT_TRUE(plain_off) << "the fault changed nothing: the test shows nothing";
@@ -260,7 +260,7 @@ TEST_F(Resync, AHangUpIsNeverSentByChanceAndIsQuietToAnyListener) {
     EXPECT_TRUE(is_hang_up(p.data()));
     EXPECT_TRUE(is_resync_mark(p.data(), block)) << "an older listener of ours takes it as a mark";
     Block heard{};
-    scalar::adpcm_decoder(p.data(), heard.data(), block, listener);
+    adpcm_decoder(p.data(), heard.data(), block, listener);
     EXPECT_LT(rms(heard), copy == 0 ? quiet : 1);
   }
 }

@@ -14,7 +14,7 @@
 // - for random loss of 1%, 5% and 20% (seeded): the share of received
 //   blocks and of received speech blocks within that bound, and the SNR of
 //   what is played against the lossless decode.
-// The lossless decode is the scalar decoder fed every block, which the
+// The lossless decode is the plain decoder fed every block, which the
 // codec tests hold bit for bit against Python's audioop. With --wav DIR it
 // also writes what the listener plays at 0%, 1% and 5% loss (the first of
 // the seeded runs), sent blocks in their places and silence between, as
@@ -121,28 +121,28 @@ struct Played {
 // compared with the lossless decode block by block.
 Played listen(const std::vector<Sent>& sent, const std::vector<bool>& lost, bool plain,
               std::size_t talk_length = 0) {
-  AdpcmState listener, reference;
-  int trust = 0;
+  voxaria::Listener listener;
+  AdpcmState reference;
   Played p;
   p.sound.assign(talk_length, 0);
   p.ideal.assign(talk_length, 0);
   std::array<std::int16_t, block> heard{}, clean{};
   for (std::size_t b = 0; b < sent.size(); ++b) {
-    voxaria::scalar::adpcm_decoder(sent[b].codes.data(), clean.data(), block, reference);
+    voxaria::adpcm_decoder(sent[b].codes.data(), clean.data(), block, reference);
     p.received.push_back(!lost[b]);
     if (lost[b]) {
       p.within.push_back(false);
       continue;
     }
     if (plain)
-      voxaria::adpcm_decoder(sent[b].codes.data(), heard.data(), block, listener);
+      voxaria::adpcm_decoder(sent[b].codes.data(), heard.data(), block, listener.state);
     else
-      voxaria::resync_decoder(sent[b].codes.data(), heard.data(), block, listener, trust);
+      voxaria::resync_decoder(sent[b].codes.data(), heard.data(), block, listener);
     if (sent[b].at + block <= p.sound.size()) {
       std::copy(heard.begin(), heard.end(), p.sound.begin() + static_cast<long>(sent[b].at));
       std::copy(clean.begin(), clean.end(), p.ideal.begin() + static_cast<long>(sent[b].at));
     }
-    const int apart = listener.step_index - sent[b].coder_after.step_index;
+    const int apart = listener.state.step_index - sent[b].coder_after.step_index;
     const double gain = std::pow(1.1, apart);
     double heard_mean = 0, clean_mean = 0;
     for (std::size_t i = 0; i < block; ++i) {
@@ -164,7 +164,7 @@ void lossless_cost(const std::vector<Sent>& sent) {
   std::array<std::int16_t, block> clean{};
   double error[2] = {}, signal[2] = {};
   for (const auto& s : sent) {
-    voxaria::scalar::adpcm_decoder(s.codes.data(), clean.data(), block, decoder);
+    voxaria::adpcm_decoder(s.codes.data(), clean.data(), block, decoder);
     for (std::size_t i = 0; i < block; ++i) {
       const double e = clean[i] - s.input[i], x = s.input[i];
       for (int speech = 0; speech <= int(s.speech); ++speech)
