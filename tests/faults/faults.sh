@@ -19,7 +19,7 @@ set -euo pipefail
 [[ -n "${VOXARIA_TRACE:-}" ]] && set -x
 build=$(realpath "$1")
 part=${2:-all}
-source "$(dirname "$0")/../../tools/call-on-cards.sh"
+source "$(dirname "$0")/../../testkit/call-on-cards.sh"
 own_network 77 "$@"
 data=$(realpath "$(dirname "$0")/../data")
 speed=4

@@ -6,11 +6,11 @@
 # 20, the callee listens in the same; what the callee played must mostly
 # stay within 1% of full scale of zero mean (heard_offset.py), which a
 # decoder left out of step after a loss does not. Then speech both ways at
-# 20% loss. The figures themselves come from tools/loss-report.
+# 20% loss. The figures themselves come from bench/loss-report.
 #   Usage: lossy_call.sh BUILD_DIR   (root; exits 77 when it cannot run)
 set -euo pipefail
 build=$(realpath "$1")
-source "$(dirname "$0")/../../tools/call-on-cards.sh"
+source "$(dirname "$0")/../../testkit/call-on-cards.sh"
 own_network 77 "$@"
 command -v nft >/dev/null || { echo "needs nft (nftables)" >&2; exit 77; }
 data=$(realpath "$(dirname "$0")/../data")
