@@ -82,6 +82,9 @@ constexpr int deepest_index = 88;
 // gives, name no step index.
 constexpr unsigned whitening = (deepest_index + 2u) << index_shift | 0x0E1;
 constexpr int trusted = 4, most_trust = 16;
+// Two words in a row that agree with the word before each: a stream without
+// words does so by chance about once in 10^8 blocks.
+constexpr int agreeing_words = 2;
 
 unsigned state_word(const AdpcmState& state) {
   return static_cast<unsigned>(state.step_index) << index_shift |
@@ -166,9 +169,19 @@ unsigned read_word(const std::uint8_t* codes) {
   return word ^ whitening;
 }
 
+// Where the codes take a coder that began in the state the word names (its
+// prediction at the middle of the word's 128): the step index exactly, the
+// prediction within 64, as the codes move both alike.
+AdpcmState foresee(const std::uint8_t* codes, std::size_t sample_count, AdpcmState named) {
+  for (std::size_t i = 0; i < sample_count; ++i)
+    adpcm_apply(i % 2 == 0 ? codes[i / 2] >> 4 : codes[i / 2] & 0x0F, named);
+  return named;
+}
+
 // Takes the talker's word for where its coder stood, once it has been true
-// often enough; a wrong step index costs trust, a word naming none all of it.
-void follow_word(const std::uint8_t* codes, Listener& listener) {
+// often enough, or once two words in a row have agreed with the ones before
+// them; a wrong step index costs trust, a word naming none all of it.
+void follow_word(const std::uint8_t* codes, std::size_t sample_count, Listener& listener) {
   AdpcmState& state = listener.state;
   int& trust = listener.trust;
   const unsigned word = read_word(codes);
@@ -177,8 +190,19 @@ void follow_word(const std::uint8_t* codes, Listener& listener) {
   const int high = low + static_cast<int>(bucket_width) - 1;
   if (index > deepest_index) {
     trust = 0;
+    listener.foresees = false;
+    listener.agreeing = 0;
     return;
   }
+  const AdpcmState named{static_cast<std::int16_t>(low + static_cast<int>(bucket_width) / 2),
+                         static_cast<std::int8_t>(index)};
+  const bool agrees = listener.foresees && listener.foreseen.step_index == index &&
+                      std::abs(listener.foreseen.predicted - named.predicted) <= int{bucket_width};
+  listener.agreeing = agrees ? listener.agreeing + 1 : 0;
+  // Words that prove one another prove the talker sends them.
+  if (listener.agreeing >= agreeing_words) trust = std::max(trust, trusted);
+  listener.foreseen = foresee(codes, sample_count, named);
+  listener.foresees = true;
   const bool same_index = index == state.step_index;
   if (same_index && state.predicted >= low && state.predicted <= high) {
     trust = std::min(trust + 1, most_trust);
@@ -243,11 +267,18 @@ void resync_decoder(const std::uint8_t* codes, std::int16_t* samples, std::size_
   AdpcmState& state = listener.state;
   const std::size_t end = find_mark(codes, sample_count) + resync_mark_codes;
   if (end > sample_count) {
-    if (sample_count >= word_codes) follow_word(codes, listener);
+    if (sample_count >= word_codes) follow_word(codes, sample_count, listener);
     adpcm_decoder(codes, samples, sample_count, state);
     return;
   }
+  listener.foresees = false;
   adpcm_decoder(codes, samples, end, state);
+  // The talker's prediction is 0 where the mark ends: what this listener
+  // has there is how far off it was, which the samples up to there lose.
+  // Nothing changes for a listener in step.
+  if (const int off = state.predicted; off != 0)
+    for (std::size_t i = 0; i < end; ++i)
+      samples[i] = static_cast<std::int16_t>(std::clamp(samples[i] - off, -32768, 32767));
   state.predicted = 0;  // the step index is 0 already, whatever it was
   adpcm_decoder(codes + end / 2, samples + end, sample_count - end, state);
 }

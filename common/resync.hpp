@@ -40,6 +40,13 @@ bool resync_coder(const std::int16_t* samples, std::uint8_t* codes, std::size_t 
 struct Listener {
   AdpcmState state;
   int trust = 0;
+  // Where the last block's word and codes say the next block begins, and in
+  // how many received blocks in a row the talker's word agreed with the one
+  // before it: words that prove one another, whatever this listener's own
+  // state, as after a loss before trust has been earned.
+  AdpcmState foreseen{};
+  bool foresees = false;
+  int agreeing = 0;
 };
 
 // Decodes sample_count samples as adpcm_decoder does; where the codes hold

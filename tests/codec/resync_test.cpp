@@ -202,6 +202,35 @@ TEST_F(Resync, ALostRepeatedOrSwappedBlockIsMendedByTheNextBlock) {
   }
 }
 
+// One block in five lost, from the start on, before any trust is earned and
+// often two in a row: words that agree with the ones before them bring the
+// listener into step all the same, and a marked block after a loss is
+// mended up to its mark. Once the first half second is over, at least 97%
+// of the received blocks leave the listener at the talker's step index and
+// within 128 of its prediction.
+TEST_F(Resync, StaysInStepAtOneBlockInFiveLost) {
+  SCOPED_TRACE(trace());
+  auto blocks = talk(rng);
+  const auto more = talk(rng);
+  blocks.insert(blocks.end(), more.begin(), more.end());
+  const Stream sent = send(blocks, true);
+  std::bernoulli_distribution lose(0.2);
+  Listener ours;
+  std::size_t received = 0, in_step = 0;
+  for (std::size_t b = 0; b < sent.payloads.size(); ++b) {
+    if (lose(rng)) continue;
+    Block heard{};
+    resync_decoder(sent.payloads[b].data(), heard.data(), block, ours);
+    if (b < 32) continue;
+    ++received;
+    const AdpcmState& talker = sent.after[b];
+    in_step += ours.state.step_index == talker.step_index &&
+               std::abs(ours.state.predicted - talker.predicted) < 128;
+  }
+  EXPECT_GE(static_cast<double>(in_step), 0.97 * static_cast<double>(received))
+      << in_step << " of " << received << " received blocks in step";
+}
+
 // A mark replaces 104 samples of quiet: a block with no such stretch, a word,
 // is never marked.
 TEST_F(Resync, MarksOnlyWhereThereIsQuietForIt) {
