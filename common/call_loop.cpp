@@ -4,9 +4,11 @@
 #include <unistd.h>
 
 #include <cstdlib>
+#include <ctime>
 #include <cstring>
 
 #include "adpcm.hpp"
+#include "conceal.hpp"
 #include "console.hpp"
 #include "profile.hpp"
 #include "resync.hpp"
@@ -91,19 +93,98 @@ int talk() {
   return 0;
 }
 
-// Plays every queued block, oldest first, collecting at most one newly
-// arrived payload per block played.
+// While the card plays, how often the next payload is looked for (in the
+// card's time), and how much sound the card must still hold for the block
+// that stands in for a lost one to be in time.
+constexpr timespec look_interval = {0, 1'000'000};
+constexpr int margin_samples = 24;  // 3 ms
+// A talk spurt starts to play once its second block has come, and 6 ms
+// later: the card then holds a block beyond each block's due time, so that
+// the block after a lost one arrives while there is still sound to fill.
+constexpr int second_block_looks = 40;
+constexpr timespec spurt_cushion = {0, 6'000'000};
+
+enum class Next { payload, none, failure };
+
+// The next payload, waited for a millisecond at a time while the card
+// still has more than the margin to play; none when it has not come by
+// then, or when standard input asks to hang up.
+Next next_payload_in_time() {
+  for (;;) {
+    if (!isEmpty(headPtr)) return Next::payload;
+    if (network_readable()) {
+      if (receive_audio() == -1) return Next::failure;
+      continue;
+    }
+    if (hang_up_requested() || playback_delay() <= margin_samples) return Next::none;
+    nanosleep(&look_interval, nullptr);
+  }
+}
+
+// Holds back the first block of a talk spurt until the second has come.
+int cushion() {
+  int looks = 0;
+  for (; headPtr == tailPtr && looks < second_block_looks; ++looks) {
+    if (network_readable()) {
+      if (receive_audio() == -1) return -1;
+    } else if (hang_up_requested()) {
+      return 0;
+    } else {
+      nanosleep(&look_interval, nullptr);
+    }
+  }
+  if (looks > 0) nanosleep(&spurt_cushion, nullptr);
+  return 0;
+}
+
+// Decodes and plays the payload in compressed_buffer, blended into the
+// block that stood in for a lost one where one did; then collects at most
+// one newly arrived payload.
+int play_payload() {
+  resync_decoder(compressed_buffer.data(), play_buffer.data(), block_samples, decode);
+  resume(concealer, play_buffer.data(), block_samples);
+  remember_played(concealer, play_buffer.data(), block_samples);
+  if (play_block(play_buffer) == -1) return -1;
+  if (network_readable() && receive_audio() == -1) return -1;
+  return 0;
+}
+
+// The payload in compressed_buffer says that the block before it was lost.
+// If that block comes after all (the two were swapped on the way) while
+// the card still plays, it is played first; otherwise the talker's last
+// pitch period stands in for it.
+int fill_gap() {
+  const PayloadBuffer held = compressed_buffer;
+  const Next next = next_payload_in_time();
+  if (next == Next::failure) return -1;
+  if (next == Next::payload && follows_on(headPtr->payload.data(), block_samples, decode)) {
+    dequeue(&headPtr, &tailPtr);
+    if (play_payload() == -1) return -1;
+  } else {
+    conceal(concealer, play_buffer.data(), block_samples);
+    remember_played(concealer, play_buffer.data(), block_samples);
+    if (play_block(play_buffer) == -1) return -1;
+  }
+  compressed_buffer = held;
+  return 0;
+}
+
+// Plays every queued block, oldest first, and those that come while the
+// card still plays.
 int play_queue() {
   if (audio_rd > 0) close(audio_rd);
   audio_rd = 0;
   RECEIVING = 1;
   TRANSMITTING = 0;
-  if (open_playback() == -1) return -1;
-  while (!isEmpty(headPtr)) {
+  if (open_playback() == -1 || cushion() == -1) return -1;
+  for (;;) {
+    const Next next = next_payload_in_time();
+    if (next == Next::failure) return -1;
+    if (next == Next::none) break;
     dequeue(&headPtr, &tailPtr);
-    resync_decoder(compressed_buffer.data(), play_buffer.data(), block_samples, decode);
-    if (play_block(play_buffer) == -1) return -1;
-    if (network_readable() && receive_audio() == -1) return -1;
+    if (lost_before(compressed_buffer.data(), block_samples, decode) && fill_gap() == -1)
+      return -1;
+    if (play_payload() == -1) return -1;
   }
   close(audio_wr);
   audio_wr = -1;

@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <array>
 #include <cstdlib>
+#include <optional>
+#include <utility>
 
 #include "hang_up.hpp"
 
@@ -262,9 +264,44 @@ bool resync_coder(const std::int16_t* samples, std::uint8_t* codes, std::size_t 
   return false;
 }
 
+namespace {
+
+// The state the word of an unmarked block names; none where it names none.
+std::optional<std::pair<int, int>> named_bucket(const std::uint8_t* codes,
+                                                 std::size_t sample_count) {
+  if (sample_count < word_codes || find_mark(codes, sample_count) < sample_count) return {};
+  const unsigned word = read_word(codes);
+  const int index = static_cast<int>(word >> index_shift);
+  if (index > deepest_index) return {};
+  return std::pair{index, static_cast<int>(word & ((1u << index_shift) - 1))};
+}
+
+}  // namespace
+
+// Near enough to be the same place in the stream: a listener that took the
+// talker's word after a loss keeps an offset below 128 until the next mark,
+// which may put its prediction in the next bucket.
+bool near(const std::pair<int, int>& named, const AdpcmState& state) {
+  const int middle = named.second * static_cast<int>(bucket_width) - 32768 + 64;
+  return named.first == state.step_index &&
+         std::abs(state.predicted - middle) < 64 + static_cast<int>(bucket_width);
+}
+
+bool lost_before(const std::uint8_t* codes, std::size_t sample_count, const Listener& listener) {
+  const auto named = named_bucket(codes, sample_count);
+  return named && listener.trust >= trusted && !near(*named, listener.state) &&
+         !near(*named, listener.began);
+}
+
+bool follows_on(const std::uint8_t* codes, std::size_t sample_count, const Listener& listener) {
+  const auto named = named_bucket(codes, sample_count);
+  return named && near(*named, listener.state);
+}
+
 void resync_decoder(const std::uint8_t* codes, std::int16_t* samples, std::size_t sample_count,
                     Listener& listener) {
   AdpcmState& state = listener.state;
+  listener.began = state;
   const std::size_t end = find_mark(codes, sample_count) + resync_mark_codes;
   if (end > sample_count) {
     if (sample_count >= word_codes) follow_word(codes, sample_count, listener);

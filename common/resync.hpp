@@ -47,7 +47,17 @@ struct Listener {
   AdpcmState foreseen{};
   bool foresees = false;
   int agreeing = 0;
+  AdpcmState began{};  // as the last block decoded began
 };
+
+// Whether the talker's word in these codes says that a block was lost just
+// before them: the listener trusts the word, and it names neither the
+// state the listener is in (nothing was lost) nor the one it was in as the
+// last block began (that block came twice). Marked blocks carry no word.
+bool lost_before(const std::uint8_t* codes, std::size_t sample_count, const Listener& listener);
+
+// Whether the word in these codes names the state the listener is in.
+bool follows_on(const std::uint8_t* codes, std::size_t sample_count, const Listener& listener);
 
 // Decodes sample_count samples as adpcm_decoder does; where the codes hold
 // a mark, the prediction is set to the talker's, 0, at its end, and where

@@ -166,4 +166,10 @@ int play_block(const AudioBlock& block) {
   return 0;
 }
 
+int playback_delay() {
+  int bytes = 0;
+  if (ioctl(audio_wr, SNDCTL_DSP_GETODELAY, &bytes) < 0) return -1;
+  return bytes / static_cast<int>(sizeof(std::int16_t));
+}
+
 }  // namespace voxaria

@@ -38,5 +38,8 @@ int record_block(AudioBlock& block);
 // Writes one whole block to the playback handle; -1 after a report when the
 // card fails.
 int play_block(const AudioBlock& block);
+// The samples written to the playback handle and not yet played; -1 where
+// the device cannot tell.
+int playback_delay();
 
 }  // namespace voxaria

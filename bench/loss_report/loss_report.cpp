@@ -6,7 +6,10 @@
 // and the quiet blocks that end each talk spurt) and their own coder codes
 // them as one stream, with the marks and words that bring a listener back
 // into step (or, with --plain, without them, as the programs did before). The
-// listener decodes what arrives with the programs' decoder. Printed:
+// listener decodes what arrives with the programs' decoder, and fills the
+// slot of a lost block the talker's next word tells of with the talker's
+// last pitch period, as the call does (not with --silent-losses, nor for a
+// plain stream). Printed:
 // - for a single lost block at every position: how long until what is
 //   played stays within 3 steps of the talker's step index (gain within
 //   3 dB) and 1% of full scale of the lossless decode's offset, counted in
@@ -16,11 +19,12 @@
 //   what is played against the lossless decode.
 // The lossless decode is the plain decoder fed every block, which the
 // codec tests hold bit for bit against Python's audioop. With --wav DIR it
-// also writes what the listener plays at 0%, 1% and 5% loss (the first of
-// the seeded runs), sent blocks in their places and silence between, as
-// DIR/loss0.wav, loss1.wav and loss5.wav, for a speech recognizer; and, as
-// DIR/ideal1.wav and ideal5.wav, the lossless decode with the same blocks
-// silent: what a listener never out of step would play.
+// also writes what the listener plays at 0%, 1%, 5% and 20% loss (the first
+// of the seeded runs), sent blocks in their places and silence between, as
+// DIR/loss0.wav, loss1.wav, loss5.wav and loss20.wav, for a speech
+// recognizer; and, as DIR/ideal1.wav, ideal5.wav and ideal20.wav, the
+// lossless decode with the same blocks silent: what a listener never out
+// of step would play.
 
 #include <algorithm>
 #include <array>
@@ -34,6 +38,7 @@
 
 #include "adpcm.hpp"
 #include "card_record.hpp"
+#include "conceal.hpp"
 #include "resync.hpp"
 #include "squelch.hpp"
 
@@ -115,13 +120,18 @@ struct Played {
   double error_power = 0, signal_power = 0;
   std::vector<std::int16_t> sound;  // what is played, where it was said
   std::vector<std::int16_t> ideal;  // the lossless decode of what arrived
+  std::size_t concealed = 0;         // lost blocks whose slots were filled
 };
 
 // The listener's end: every block that is not lost is decoded in turn;
 // compared with the lossless decode block by block.
+// Where the talker's word says a block was lost just before one that came,
+// the slot of the lost block is filled as the call fills it (when not
+// silent_losses): the talker's last pitch period, blended into what comes.
 Played listen(const std::vector<Sent>& sent, const std::vector<bool>& lost, bool plain,
-              std::size_t talk_length = 0) {
+              std::size_t talk_length = 0, bool silent_losses = false) {
   voxaria::Listener listener;
+  voxaria::Concealer concealer;
   AdpcmState reference;
   Played p;
   p.sound.assign(talk_length, 0);
@@ -134,12 +144,24 @@ Played listen(const std::vector<Sent>& sent, const std::vector<bool>& lost, bool
       p.within.push_back(false);
       continue;
     }
+    const bool conceals = !plain && !silent_losses && b > 0 && lost[b - 1] &&
+                          voxaria::lost_before(sent[b].codes.data(), block, listener);
     if (plain)
       voxaria::adpcm_decoder(sent[b].codes.data(), heard.data(), block, listener.state);
     else
       voxaria::resync_decoder(sent[b].codes.data(), heard.data(), block, listener);
+    std::array<std::int16_t, block> played = heard, filled{};
+    if (conceals) {
+      voxaria::conceal(concealer, filled.data(), block);
+      voxaria::remember_played(concealer, filled.data(), block);
+      voxaria::resume(concealer, played.data(), block);
+      ++p.concealed;
+      if (sent[b - 1].at + block <= p.sound.size())
+        std::copy(filled.begin(), filled.end(), p.sound.begin() + static_cast<long>(sent[b - 1].at));
+    }
+    voxaria::remember_played(concealer, played.data(), block);
     if (sent[b].at + block <= p.sound.size()) {
-      std::copy(heard.begin(), heard.end(), p.sound.begin() + static_cast<long>(sent[b].at));
+      std::copy(played.begin(), played.end(), p.sound.begin() + static_cast<long>(sent[b].at));
       std::copy(clean.begin(), clean.end(), p.ideal.begin() + static_cast<long>(sent[b].at));
     }
     const int apart = listener.state.step_index - sent[b].coder_after.step_index;
@@ -215,17 +237,20 @@ void single_losses(const std::vector<Sent>& sent, bool plain) {
 }
 
 void random_losses(const std::vector<Sent>& sent, bool plain, unsigned seed,
-                   const std::string& wav_dir, std::size_t talk_length) {
+                   const std::string& wav_dir, std::size_t talk_length, bool silent_losses) {
   for (int percent : {0, 1, 5, 20}) {
-    std::size_t received = 0, within = 0, speech = 0, speech_within = 0;
+    std::size_t received = 0, within = 0, speech = 0, speech_within = 0, lost_blocks = 0,
+                concealed = 0;
     double error = 0, signal = 0;
     for (unsigned run = 0; run < 8; ++run) {
       std::mt19937 random(seed + run);
       std::vector<bool> lost(sent.size());
       for (std::size_t b = 0; b < sent.size(); ++b)
         lost[b] = static_cast<int>(random() % 100) < percent;
-      const bool write = run == 0 && !wav_dir.empty() && percent <= 5;
-      const Played p = listen(sent, lost, plain, write ? talk_length : 0);
+      const bool write = run == 0 && !wav_dir.empty();
+      const Played p = listen(sent, lost, plain, write ? talk_length : 0, silent_losses);
+      lost_blocks += static_cast<std::size_t>(std::count(lost.begin(), lost.end(), true));
+      concealed += p.concealed;
       if (write) {
         const std::string name = std::to_string(percent) + ".wav";
         voxaria::report::write_wav(wav_dir + "/loss" + name, p.sound);
@@ -244,11 +269,15 @@ void random_losses(const std::vector<Sent>& sent, bool plain, unsigned seed,
     }
     std::printf(
         "  loss %2d%%: within the bound %.1f%% of received blocks, %.1f%% of speech "
-        "blocks; SNR against the lossless decode %.1f dB\n",
+        "blocks; SNR against the lossless decode %.1f dB",
         percent, 100.0 * static_cast<double>(within) / static_cast<double>(received),
         100.0 * static_cast<double>(speech_within) /
             static_cast<double>(std::max<std::size_t>(speech, 1)),
         10 * std::log10(std::max(signal, 1.0) / std::max(error, 1.0)));
+    if (lost_blocks > 0 && !plain && !silent_losses)
+      std::printf("; %.0f%% of the lost blocks filled",
+                  100.0 * static_cast<double>(concealed) / static_cast<double>(lost_blocks));
+    std::printf("\n");
   }
 }
 
@@ -257,7 +286,7 @@ void random_losses(const std::vector<Sent>& sent, bool plain, unsigned seed,
 int main(int argc, char** argv) {
   double noise = 20;
   unsigned seed = 1;
-  bool plain = false;
+  bool plain = false, silent_losses = false;
   std::string wav_dir;
   std::vector<std::vector<std::int16_t>> clips;
   for (int a = 1; a < argc; ++a) {
@@ -270,6 +299,8 @@ int main(int argc, char** argv) {
       wav_dir = argv[++a];
     } else if (arg == "--plain") {
       plain = true;
+    } else if (arg == "--silent-losses") {
+      silent_losses = true;
     } else {
       clips.push_back(voxaria::report::read_wav(arg));
       if (clips.back().size() < block) {
@@ -280,7 +311,8 @@ int main(int argc, char** argv) {
   }
   if (clips.empty()) {
     std::fprintf(stderr,
-                 "usage: loss_report [--noise RMS] [--seed N] [--plain] [--wav DIR] TALK.wav...\n");
+                 "usage: loss_report [--noise RMS] [--seed N] [--plain] [--silent-losses] [--wav DIR] "
+                 "TALK.wav...\n");
     return 2;
   }
   const Talk talk = make_talk(clips, noise, seed);
@@ -292,6 +324,6 @@ int main(int argc, char** argv) {
               speech, marks);
   lossless_cost(sent);
   single_losses(sent, plain);
-  random_losses(sent, plain, seed, wav_dir, talk.heard.size());
+  random_losses(sent, plain, seed, wav_dir, talk.heard.size(), silent_losses);
   return 0;
 }

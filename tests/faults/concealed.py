@@ -1,0 +1,35 @@
+#!/usr/bin/env python3
+"""What the listener's card played around lost blocks, from its event log:
+the blocks written, the playback sessions (open to close), and the places
+inside a session where the card ran dry (a write that begins later than
+the last one ended). With the numbers of voice datagrams the talker sent
+and the network dropped, the blocks played beyond those received are the
+ones that stood in for lost ones. Prints the figures; exits 1 when the
+card ran dry inside a session or fewer than LEAST_PERCENT of the losses
+were concealed.
+  concealed.py CARD.log SENT DROPPED LEAST_PERCENT"""
+import sys
+
+log, sent, dropped, least = sys.argv[1], int(sys.argv[2]), int(sys.argv[3]), float(sys.argv[4])
+writes = sessions = dry = 0
+end = None
+with open(log) as events:
+    for line in events:
+        fields = line.split()
+        if len(fields) < 3:
+            continue
+        kind, rest = fields[2], dict(f.split("=", 1) for f in fields[3:] if "=" in f)
+        if kind == "open" and rest.get("mode") == "w" and "error" not in rest:
+            sessions += 1
+            end = None
+        elif kind == "write" and "pos" in rest:
+            pos, samples = int(rest["pos"]), int(rest["bytes"]) // 2
+            if end is not None and pos > end:
+                dry += 1
+            end = pos + samples
+            writes += samples // 128
+concealed = writes - (sent - dropped)
+share = 100.0 * concealed / max(dropped, 1)
+print(f"{dropped} of {sent} voice datagrams lost, {concealed} concealed ({share:.0f}%); "
+      f"{writes} blocks played in {sessions} stretches, the card dry {dry} times inside them")
+sys.exit(0 if dry == 0 and 0 <= concealed <= dropped and share >= least else 1)
