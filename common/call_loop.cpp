@@ -107,16 +107,21 @@ constexpr timespec spurt_cushion = {0, 6'000'000};
 enum class Next { payload, none, failure };
 
 // The next payload, waited for a millisecond at a time while the card
-// still has more than the margin to play; none when it has not come by
-// then, or when standard input asks to hang up.
+// still has more than the margin to play, and never for longer than a
+// block's time and the cushion (some OSS layers count their server's
+// latency as sound still to play); none when it has not come by then, or
+// when standard input asks to hang up.
+constexpr int most_looks = 22;
+
 Next next_payload_in_time() {
-  for (;;) {
+  for (int looks = 0;; ++looks) {
     if (!isEmpty(headPtr)) return Next::payload;
     if (network_readable()) {
       if (receive_audio() == -1) return Next::failure;
       continue;
     }
-    if (hang_up_requested() || playback_delay() <= margin_samples) return Next::none;
+    if (looks == most_looks || hang_up_requested() || playback_delay() <= margin_samples)
+      return Next::none;
     nanosleep(&look_interval, nullptr);
   }
 }
