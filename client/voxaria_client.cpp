@@ -96,12 +96,6 @@ Heard receive_from(char* area, std::size_t limit, sockaddr_in& from, socklen_t& 
   }
 }
 
-// The errors by which the callee's host says that nobody has the port.
-bool refused(int error) {
-  return error == ECONNREFUSED || error == EHOSTUNREACH || error == EHOSTDOWN ||
-         error == ENETUNREACH;
-}
-
 // Input on standard input while the call is being set up: the caller gives
 // up, and the daemon hears of it when its next reply is refused.
 [[noreturn]] void give_up() {

@@ -89,6 +89,11 @@ std::string host_name(const in_addr& address) {
   return name.empty() ? dotted_address(address) : printable_text(name);
 }
 
+bool refused(int error) {
+  return error == ECONNREFUSED || error == EHOSTUNREACH || error == EHOSTDOWN ||
+         error == ENETUNREACH;
+}
+
 bool same_endpoint(const sockaddr_in& a, const sockaddr_in& b) {
   return a.sin_family == b.sin_family && a.sin_port == b.sin_port &&
          a.sin_addr.s_addr == b.sin_addr.s_addr;

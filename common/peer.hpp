@@ -25,6 +25,10 @@ std::string dotted_address(const in_addr& address);
 std::string host_name(const in_addr& address);
 inline constexpr int host_lookup_limit_ms = 1000;
 
+// Whether a socket error says the peer's host takes none of our datagrams:
+// its port is closed, or the host cannot be reached.
+bool refused(int error);
+
 // Same family, port and address: the parts of a sender that matter.
 bool same_endpoint(const sockaddr_in& a, const sockaddr_in& b);
 

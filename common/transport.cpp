@@ -75,13 +75,6 @@ int take_datagram(int flags) {
   return 0;
 }
 
-// The errors by which the peer's host says that nobody takes our datagrams
-// any more (the connected call socket hears of them).
-bool refused(int error) {
-  return error == ECONNREFUSED || error == EHOSTUNREACH || error == EHOSTDOWN ||
-         error == ENETUNREACH;
-}
-
 // The kernel reports a refusal ahead of the datagrams already queued: a
 // peer that hung up and closed its socket left its hang-up there.
 bool hung_up_before_refusing() {

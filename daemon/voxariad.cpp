@@ -75,18 +75,12 @@ ssize_t send_to_caller(const char* data, std::size_t length) {
                 caller_len);
 }
 
-// The errors by which a host says that nobody takes our datagrams.
-bool refusal(int error) {
-  return error == ECONNREFUSED || error == EHOSTUNREACH || error == EHOSTDOWN ||
-         error == ENETUNREACH;
-}
-
 // Reads the refusals the socket has heard of (it asks for them, as an
 // unconnected socket is told nothing otherwise); true when one was for a
 // datagram to the caller. Reading them also keeps a refusal meant for an
 // earlier caller from failing a send to this one.
 bool caller_refused() {
-  bool refused = false;
+  bool for_caller = false;
   for (;;) {
     sockaddr_in to{};
     std::array<char, 512> control{};
@@ -95,13 +89,13 @@ bool caller_refused() {
     error.msg_namelen = sizeof to;
     error.msg_control = control.data();
     error.msg_controllen = control.size();
-    if (recvmsg(daemon_socket, &error, MSG_ERRQUEUE | MSG_DONTWAIT) < 0) return refused;
+    if (recvmsg(daemon_socket, &error, MSG_ERRQUEUE | MSG_DONTWAIT) < 0) return for_caller;
     for (cmsghdr* c = CMSG_FIRSTHDR(&error); c != nullptr; c = CMSG_NXTHDR(&error, c)) {
       if (c->cmsg_level != IPPROTO_IP || c->cmsg_type != IP_RECVERR) continue;
       sock_extended_err report{};
       std::memcpy(&report, CMSG_DATA(c), sizeof report);
-      if (refusal(static_cast<int>(report.ee_errno)) && voxaria::same_endpoint(to, caller))
-        refused = true;
+      if (voxaria::refused(static_cast<int>(report.ee_errno)) && voxaria::same_endpoint(to, caller))
+        for_caller = true;
     }
   }
 }
@@ -111,7 +105,7 @@ bool caller_refused() {
 bool reply_reaches_caller(const protocol::RingStatus& reply) {
   for (int tries = 0; tries < 2; ++tries) {
     if (send_to_caller(reply.data(), protocol::ring_status_size) >= 0) return true;
-    if (!refusal(errno) || caller_refused()) return false;
+    if (!voxaria::refused(errno) || caller_refused()) return false;
   }
   return false;
 }
@@ -199,7 +193,7 @@ void receive_knock() {
     if (recvfrom(daemon_socket, knock.data(), knock.size(), 0,
                  reinterpret_cast<sockaddr*>(&caller), &caller_len) >= 0)
       return;
-    if (!refusal(errno)) break;
+    if (!voxaria::refused(errno)) break;
     caller_refused();
   }
   std::printf("Error receiving response from the client.\n");
