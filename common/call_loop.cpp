@@ -3,9 +3,10 @@
 #include <sys/select.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdlib>
-#include <ctime>
 #include <cstring>
+#include <ctime>
 
 #include "adpcm.hpp"
 #include "conceal.hpp"
@@ -154,6 +155,21 @@ int play_payload() {
   return 0;
 }
 
+// The talker's last pitch period, played where a block is missing.
+int stand_in() {
+  conceal(concealer, play_buffer.data(), block_samples);
+  remember_played(concealer, play_buffer.data(), block_samples);
+  return play_block(play_buffer);
+}
+
+// Set once the talker's word has told of a block that never came: from then
+// on the card is kept fed where it would otherwise run dry, as it does when
+// several blocks in a row are lost. A stream that loses nothing never is.
+bool stream_loses = false;
+// Stand-ins played in a row before a block comes: enough for three lost
+// blocks; at the end of a talk spurt they are its last sound, fading.
+constexpr int most_stand_ins = 3;
+
 // The payload in compressed_buffer says that the block before it was lost.
 // If that block comes after all (the two were swapped on the way) while
 // the card still plays, it is played first; otherwise the talker's last
@@ -166,12 +182,31 @@ int fill_gap() {
     dequeue(&headPtr, &tailPtr);
     if (play_payload() == -1) return -1;
   } else {
-    conceal(concealer, play_buffer.data(), block_samples);
-    remember_played(concealer, play_buffer.data(), block_samples);
-    if (play_block(play_buffer) == -1) return -1;
+    stream_loses = true;
+    if (stand_in() == -1) return -1;
   }
   compressed_buffer = held;
   return 0;
+}
+
+// Whether the card is about to run dry while the talker of a lossy stream
+// was speaking: the quiet blocks that end a talk spurt get no fading end.
+// A card that cannot tell what it holds, or whose layer counts its server's
+// latency as sound still to play, never seems about to.
+bool card_runs_dry(int stand_ins) {
+  const bool speaking = std::any_of(play_buffer.begin(), play_buffer.end(),
+                                    [](std::int16_t s) { return std::abs(s) > resync_quiet_peak; });
+  if (!stream_loses || !speaking || stand_ins == most_stand_ins || hang_up_requested())
+    return false;
+  const int delay = playback_delay();  // -1 where the card cannot tell
+  return delay >= 0 && delay <= margin_samples;
+}
+
+// Whether a block the talker's word says was lost still needs a stand-in:
+// not where those played while it was awaited have filled its time, as the
+// card still holds half a block or more.
+bool gap_unfilled(int stand_ins) {
+  return stand_ins == 0 || playback_delay() < static_cast<int>(block_samples) / 2;
 }
 
 // Plays every queued block, oldest first, and those that come while the
@@ -182,15 +217,23 @@ int play_queue() {
   RECEIVING = 1;
   TRANSMITTING = 0;
   if (open_playback() == -1 || cushion() == -1) return -1;
-  for (;;) {
+  for (int stand_ins = 0;;) {
     const Next next = next_payload_in_time();
     if (next == Next::failure) return -1;
-    if (next == Next::none) break;
+    if (next == Next::none) {
+      if (!card_runs_dry(stand_ins)) break;
+      if (stand_in() == -1) return -1;
+      ++stand_ins;
+      continue;
+    }
     dequeue(&headPtr, &tailPtr);
-    if (lost_before(compressed_buffer.data(), block_samples, decode) && fill_gap() == -1)
+    if (lost_before(compressed_buffer.data(), block_samples, decode) && gap_unfilled(stand_ins) &&
+        fill_gap() == -1)
       return -1;
+    stand_ins = 0;
     if (play_payload() == -1) return -1;
   }
+  concealer.into = 0;  // a fading end is not blended into the next spurt
   close(audio_wr);
   audio_wr = -1;
   return 0;
