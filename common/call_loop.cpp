@@ -166,8 +166,9 @@ int stand_in() {
 // on the card is kept fed where it would otherwise run dry, as it does when
 // several blocks in a row are lost. A stream that loses nothing never is.
 bool stream_loses = false;
-// Stand-ins played in a row before a block comes: enough for three lost
-// blocks; at the end of a talk spurt they are its last sound, fading.
+// Stand-ins played in a row before a block comes: with the one played as
+// that block tells of the loss, four lost in a row, 64 ms, by when the
+// concealment has faded to silence.
 constexpr int most_stand_ins = 3;
 
 // The payload in compressed_buffer says that the block before it was lost.
