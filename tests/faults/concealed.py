@@ -5,12 +5,14 @@ inside a session where the card ran dry (a write that begins later than
 the last one ended). With the numbers of voice datagrams the talker sent
 and the network dropped, the blocks played beyond those received are the
 ones that stood in for lost ones. Prints the figures; exits 1 when the
-card ran dry inside a session or fewer than LEAST_PERCENT of the losses
-were concealed.
-  concealed.py CARD.log SENT DROPPED LEAST_PERCENT"""
+card ran dry inside a session, fewer than LEAST_PERCENT of the losses
+were concealed, or (where given) the card played in more than
+MOST_SESSIONS sessions: it stopped and started again.
+  concealed.py CARD.log SENT DROPPED LEAST_PERCENT [MOST_SESSIONS]"""
 import sys
 
 log, sent, dropped, least = sys.argv[1], int(sys.argv[2]), int(sys.argv[3]), float(sys.argv[4])
+most_sessions = int(sys.argv[5]) if len(sys.argv) > 5 else None
 writes = sessions = dry = 0
 end = None
 with open(log) as events:
@@ -32,4 +34,5 @@ concealed = writes - (sent - dropped)
 share = 100.0 * concealed / max(dropped, 1)
 print(f"{dropped} of {sent} voice datagrams lost, {concealed} concealed ({share:.0f}%); "
       f"{writes} blocks played in {sessions} stretches, the card dry {dry} times inside them")
-sys.exit(0 if dry == 0 and 0 <= concealed <= dropped and share >= least else 1)
+fed = most_sessions is None or sessions <= most_sessions
+sys.exit(0 if dry == 0 and 0 <= concealed <= dropped and share >= least and fed else 1)
