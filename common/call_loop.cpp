@@ -3,7 +3,6 @@
 #include <sys/select.h>
 #include <unistd.h>
 
-#include <algorithm>
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
@@ -195,8 +194,7 @@ int fill_gap() {
 // A card that cannot tell what it holds, or whose layer counts its server's
 // latency as sound still to play, never seems about to.
 bool card_runs_dry(int stand_ins) {
-  const bool speaking = std::any_of(play_buffer.begin(), play_buffer.end(),
-                                    [](std::int16_t s) { return std::abs(s) > resync_quiet_peak; });
+  const bool speaking = !is_quiet(play_buffer.data(), block_samples);
   if (!stream_loses || !speaking || stand_ins == most_stand_ins || hang_up_requested())
     return false;
   const int delay = playback_delay();  // -1 where the card cannot tell

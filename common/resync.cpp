@@ -29,11 +29,6 @@ void put_code(std::uint8_t* codes, std::size_t i, int q) {
   codes[i / 2] = static_cast<std::uint8_t>(i % 2 == 0 ? q << 4 : codes[i / 2] | q);
 }
 
-bool quiet(const std::int16_t* samples, std::size_t count) {
-  return std::all_of(samples, samples + count,
-                     [](std::int16_t s) { return std::abs(s) <= resync_quiet_peak; });
-}
-
 // Advances state by the settling code whose sample lands nearest the
 // target, and returns that code.
 int settle_toward(int target, AdpcmState& state) {
@@ -239,10 +234,15 @@ bool is_resync_mark(const std::uint8_t* codes, std::size_t sample_count) {
 
 Listener decode;
 
+bool is_quiet(const std::int16_t* samples, std::size_t count) {
+  return std::all_of(samples, samples + count,
+                     [](std::int16_t s) { return std::abs(s) <= resync_quiet_peak; });
+}
+
 bool resync_coder(const std::int16_t* samples, std::uint8_t* codes, std::size_t sample_count,
                   AdpcmState& state) {
   for (std::size_t start : mark_starts) {
-    if (start + resync_mark_codes > sample_count || !quiet(samples + start, resync_mark_codes))
+    if (start + resync_mark_codes > sample_count || !is_quiet(samples + start, resync_mark_codes))
       continue;
     AdpcmState marked = state;
     adpcm_coder(samples, codes, start, marked);
@@ -268,7 +268,7 @@ namespace {
 
 // The state the word of an unmarked block names; none where it names none.
 std::optional<std::pair<int, int>> named_bucket(const std::uint8_t* codes,
-                                                 std::size_t sample_count) {
+                                                std::size_t sample_count) {
   if (sample_count < word_codes || find_mark(codes, sample_count) < sample_count) return {};
   const unsigned word = read_word(codes);
   const int index = static_cast<int>(word >> index_shift);

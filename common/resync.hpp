@@ -27,6 +27,8 @@ constexpr std::size_t resync_mark_codes = resync_settle_codes + 16;
 // A block is quiet enough for a mark when no sample is further from 0: the
 // 13 ms of it that the mark replaces are then below -42 dB of full scale.
 constexpr int resync_quiet_peak = 512;
+// Whether no sample of these is further from 0 than that.
+bool is_quiet(const std::int16_t* samples, std::size_t count);
 
 // Codes sample_count samples (at least resync_mark_codes) as a mark followed
 // by plain codes when the block is quiet and the prediction can be brought

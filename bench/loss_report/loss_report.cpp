@@ -150,10 +150,7 @@ Played listen(const std::vector<Sent>& sent, const std::vector<bool>& lost, bool
     if (sent[slot].at + block <= p.sound.size())
       std::copy(filled.begin(), filled.end(), p.sound.begin() + static_cast<long>(sent[slot].at));
   };
-  const auto speaking = [&] {
-    return std::any_of(last_played.begin(), last_played.end(),
-                       [](std::int16_t x) { return std::abs(x) > voxaria::resync_quiet_peak; });
-  };
+  const auto speaking = [&] { return !voxaria::is_quiet(last_played.data(), block); };
   for (std::size_t b = 0; b < sent.size(); ++b) {
     voxaria::adpcm_decoder(sent[b].codes.data(), clean.data(), block, reference);
     p.received.push_back(!lost[b]);
